@@ -1,0 +1,13 @@
+#pragma once
+
+// The whole library.
+
+#include <kovra_utils/annotation.hpp>
+#include <kovra_utils/continuation.hpp>
+#include <kovra_utils/first_frame.hpp>
+#include <kovra_utils/models.hpp>
+#include <kovra_utils/refinement.hpp>
+#include <kovra_utils/review.hpp>
+#include <kovra_utils/types.hpp>
+#include <kovra_utils/video.hpp>
+#include <kovra_utils/visual.hpp>

@@ -1,0 +1,52 @@
+#pragma once
+
+// Drawing helpers shared by the overlays and the annotation renderer: caption fonts,
+// RGBA conversion, source-over compositing and PIL-style rectangles.
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kovra_utils::draw {
+
+/// A caption font. load() looks `file_name` up in the working directory, then in the system
+/// font folders; when it cannot be loaded for any reason the built-in fallback font is used.
+/// Text is measured with the same font it is drawn with.
+class Font {
+ public:
+  static Font load(const std::string& file_name = "arial.ttf", int pixel_size = 11);
+
+  /// True when a TrueType file was loaded, false for the built-in fallback.
+  bool is_truetype() const;
+
+  /// Bounding box (x1, y1, x2, y2) of `text` drawn with its top-left anchor at `origin`.
+  std::array<int, 4> text_bbox(const std::string& text, cv::Point origin) const;
+
+  /// Draws `text` (UTF-8) onto a CV_8UC4 image, top-left anchor at `origin`, blending `color`
+  /// into every channel by glyph coverage; pixels outside the image are clipped.
+  void draw_text(cv::Mat& rgba, const std::string& text, cv::Point origin,
+                 const cv::Vec4b& color) const;
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<const Impl> impl_;
+};
+
+/// An opaque CV_8UC4 RGBA copy of a gray (1 channel), RGB (3) or RGBA (4) image.
+cv::Mat to_rgba(const cv::Mat& image);
+
+/// Porter-Duff source-over of `overlay` onto `base`, both CV_8UC4 RGBA of one size (the same
+/// arithmetic as PIL's Image.alpha_composite). Returns a new image.
+cv::Mat alpha_composite(const cv::Mat& base, const cv::Mat& overlay);
+
+/// Rectangle with inclusive corners: filled with `fill` when given, outline of `width` pixels
+/// drawn inside the corners with `outline` when given. Pixels are replaced, not blended.
+void rectangle(cv::Mat& rgba, cv::Point top_left, cv::Point bottom_right,
+               const std::optional<cv::Vec4b>& fill, const std::optional<cv::Vec4b>& outline,
+               int width = 1);
+
+}  // namespace kovra_utils::draw

@@ -1,0 +1,148 @@
+#include <kovra_utils/types.hpp>
+
+#include "capture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+using kovra_utils::ArgumentError;
+using kovra_utils::Mask;
+using kovra_utils::Table;
+using kovra_utils::Value;
+
+cv::Mat plane_with_rect(cv::Size size, cv::Rect rect, int value = 1, int type = CV_8U) {
+  cv::Mat plane = cv::Mat::zeros(size, type);
+  plane(rect).setTo(value);
+  return plane;
+}
+
+TEST(Mask, StoresTightCropOfSetPixels) {
+  const Mask mask = Mask::from_dense(plane_with_rect({50, 40}, {10, 5, 7, 3}, 255));
+  EXPECT_EQ(mask.size(), cv::Size(50, 40));
+  EXPECT_EQ(mask.bounds(), cv::Rect(10, 5, 7, 3));
+  EXPECT_EQ(mask.area(), 21);
+  EXPECT_EQ(mask.crop().type(), CV_8U);
+  EXPECT_EQ(cv::countNonZero(mask.crop() != 1), 0);
+  EXPECT_TRUE(mask.at(5, 10));
+  EXPECT_FALSE(mask.at(4, 10));
+  EXPECT_FALSE(mask.at(-1, 1000));
+  EXPECT_EQ(mask.box(), (std::array<int, 4>{10, 5, 16, 7}));
+  EXPECT_EQ(cv::countNonZero(mask.dense()), 21);
+}
+
+TEST(Mask, ClearMaskHasZeroBoxAndNoCentroid) {
+  const Mask mask(cv::Size(20, 10));
+  EXPECT_TRUE(mask.is_clear());
+  EXPECT_EQ(mask.box(), (std::array<int, 4>{0, 0, 0, 0}));
+  EXPECT_FALSE(mask.centroid().has_value());
+  EXPECT_EQ(mask.dense().size(), cv::Size(20, 10));
+  EXPECT_THROW(Mask(cv::Size(-1, 3)), ArgumentError);
+}
+
+TEST(Mask, AcceptsAnyDepthAndClipsCrops) {
+  const Mask from_float = Mask::from_dense(plane_with_rect({8, 8}, {1, 1, 2, 2}, 1, CV_32F));
+  EXPECT_EQ(from_float.area(), 4);
+  cv::Mat crop = cv::Mat::ones(4, 4, CV_8U);
+  const Mask clipped = Mask::from_crop({5, 5}, {3, -2}, crop);
+  EXPECT_EQ(clipped.bounds(), cv::Rect(3, 0, 2, 2));
+  EXPECT_EQ(clipped.area(), 4);
+  cv::Mat rgb(4, 4, CV_8UC3);
+  EXPECT_THROW(Mask::from_dense(rgb), ArgumentError);
+}
+
+TEST(Mask, MomentsMatchDensePlane) {
+  cv::Mat plane = cv::Mat::zeros(60, 80, CV_8U);
+  cv::circle(plane, {50, 30}, 9, 1, -1);
+  plane(cv::Rect(5, 40, 6, 3)).setTo(1);
+  const Mask mask = Mask::from_dense(plane);
+  const cv::Moments dense = cv::moments(plane, false);
+  const cv::Moments cropped = mask.moments();
+  EXPECT_DOUBLE_EQ(cropped.m00, dense.m00);
+  EXPECT_NEAR(cropped.m10, dense.m10, 1e-6 * dense.m10);
+  EXPECT_NEAR(cropped.m01, dense.m01, 1e-6 * dense.m01);
+  EXPECT_NEAR(cropped.m20, dense.m20, 1e-6 * dense.m20);
+  EXPECT_NEAR(cropped.m11, dense.m11, 1e-6 * dense.m11);
+  EXPECT_NEAR(cropped.m03, dense.m03, 1e-6 * dense.m03);
+  EXPECT_NEAR(cropped.mu20, dense.mu20, 1e-6 * dense.mu20);
+  EXPECT_NEAR(mask.centroid()->x, dense.m10 / dense.m00, 1e-9);
+}
+
+TEST(Mask, OverlapCountAndIntersection) {
+  const Mask a = Mask::from_dense(plane_with_rect({30, 30}, {0, 0, 10, 10}));
+  const Mask b = Mask::from_dense(plane_with_rect({30, 30}, {5, 5, 10, 10}));
+  const Mask far = Mask::from_dense(plane_with_rect({30, 30}, {25, 25, 2, 2}));
+  EXPECT_EQ(kovra_utils::overlap_count(a, b), 25);
+  EXPECT_EQ(kovra_utils::overlap_count(a, far), 0);
+  EXPECT_EQ(a.intersection(b).bounds(), cv::Rect(5, 5, 5, 5));
+  const Mask other_size(cv::Size(31, 30));
+  try {
+    kovra_utils::overlap_count(a, other_size);
+    FAIL();
+  } catch (const ArgumentError& e) {
+    EXPECT_STREQ(e.what(), "overlap count: masks must have the same size, got 30 x 30 and 30 x 31");
+  }
+  EXPECT_EQ(a, Mask::from_dense(a.dense()));
+  EXPECT_FALSE(a == b);
+}
+
+TEST(IntersectionTable, LookupByPositionAndKey) {
+  kovra_utils::IntersectionTable table({"Box0", "Box3"});
+  table.set(0, 1, 25.0);
+  EXPECT_EQ(table.at("Box0", "Box3"), 25.0);
+  EXPECT_EQ(table.at(1, 0), 0.0);
+  EXPECT_EQ(*table.max(), 25.0);
+  EXPECT_THROW(table.at("Box9", "Box0"), std::out_of_range);
+  EXPECT_FALSE(kovra_utils::IntersectionTable().max().has_value());
+  const Table as_table = table.to_table();
+  EXPECT_EQ(as_table.columns(), (std::vector<std::string>{"Box0", "Box3"}));
+  EXPECT_EQ(as_table.number(0, "Box3"), 25.0);
+}
+
+TEST(Table, CsvQuotingAbsentCellsAndNumbers) {
+  Table table({"Frame ID", "Note", "Value"});
+  table.append_row({std::int64_t{3}, std::string("a,b"), 85.71});
+  table.append_row({std::int64_t{4}, std::string("say \"hi\""), std::monostate{}});
+  table.append_row({std::int64_t{5}, std::string("two\nlines"), 100.0});
+  EXPECT_EQ(table.to_csv(),
+            "Frame ID,Note,Value\n3,\"a,b\",85.71\n4,\"say \"\"hi\"\"\",\n5,\"two\nlines\",100.0\n");
+}
+
+TEST(Table, SelectionKeepsLabelsAndGroupsSortAscending) {
+  Table table({"Box Pair", "Frame ID"});
+  table.append_row({std::string("Box10-Box2"), std::int64_t{1}});
+  table.append_row({std::string("Box1-Box3"), std::int64_t{2}});
+  table.append_row({std::monostate{}, std::int64_t{3}});
+  table.append_row({std::string("Box1-Box3"), std::int64_t{4}});
+  const Table picked = table.select_rows({3, 1});
+  EXPECT_EQ(picked.labels(), (std::vector<std::int64_t>{3, 1}));
+  const auto groups = table.group_by("Box Pair");
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(std::get<std::string>(groups[0].first), "Box1-Box3");
+  EXPECT_EQ(groups[0].second, (std::vector<std::size_t>{1, 3}));
+  EXPECT_EQ(std::get<std::string>(groups[1].first), "Box10-Box2");
+  EXPECT_THROW(table.column_index("Nope"), std::out_of_range);
+  EXPECT_THROW(table.append_row({std::int64_t{1}}), ArgumentError);
+  EXPECT_THROW(table.text(0, "Frame ID"), kovra_utils::ContentError);
+  Table more({"Box Pair", "Frame ID"});
+  more.append_row({std::string("x"), std::int64_t{9}}, 42);
+  table.append(more);
+  EXPECT_EQ(table.labels().back(), 4);
+}
+
+TEST(WriteFileAtomically, ReplacesTargetAndReportsMissingFolder) {
+  kovra_test::TempDir dir;
+  const auto target = dir / "report.csv";
+  kovra_test::write_text(target, "old");
+  kovra_utils::write_file_atomically(target, "new content");
+  EXPECT_EQ(kovra_test::read_text(target), "new content");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+  EXPECT_THROW(kovra_utils::write_file_atomically(dir / "missing" / "x.csv", "x"),
+               kovra_utils::FileError);
+}
+
+}  // namespace
