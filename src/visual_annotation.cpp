@@ -338,49 +338,10 @@ void rescale_detections(OrderedJson& document, cv::Size image_size, const std::s
 
 // ---- JSON text in the layout of an indent-4, ASCII-only dump --------------------------------
 
-void append_hex4(std::string& out, unsigned value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
-}
-
-// The parser has checked the UTF-8, so sequences are complete and valid here.
-char32_t next_code_point(const std::string& text, std::size_t& i) {
-  const auto lead = static_cast<unsigned char>(text[i++]);
-  if (lead < 0x80) return lead;
-  const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-  char32_t code = lead & (0x3F >> extra);
-  for (int k = 0; k < extra && i < text.size(); ++k) {
-    code = (code << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
-  }
-  return code;
-}
-
+// Escapes as an ASCII-only dump: \" \\ \b \f \n \r \t, every other character outside
+// ' '..'~' as lowercase \uXXXX (surrogate pairs above U+FFFF).
 void append_string(std::string& out, const std::string& text) {
-  out += '"';
-  for (std::size_t i = 0; i < text.size();) {
-    const char32_t code = next_code_point(text, i);
-    switch (code) {
-      case U'"': out += "\\\""; break;
-      case U'\\': out += "\\\\"; break;
-      case U'\n': out += "\\n"; break;
-      case U'\r': out += "\\r"; break;
-      case U'\t': out += "\\t"; break;
-      case U'\b': out += "\\b"; break;
-      case U'\f': out += "\\f"; break;
-      default:
-        if (code >= 0x20 && code < 0x7F) {
-          out += static_cast<char>(code);
-        } else if (code > 0xFFFF) {
-          const char32_t offset = code - 0x10000;
-          append_hex4(out, 0xD800 + static_cast<unsigned>(offset >> 10));
-          append_hex4(out, 0xDC00 + static_cast<unsigned>(offset & 0x3FF));
-        } else {
-          append_hex4(out, static_cast<unsigned>(code));
-        }
-    }
-  }
-  out += '"';
+  out += OrderedJson(text).dump(-1, ' ', true);
 }
 
 void append_json(std::string& out, const OrderedJson& value, int depth) {

@@ -120,7 +120,7 @@ TEST(FixPolygonScaling, WritesIndentedAsciiDocumentInReadOrder) {
   write_text(file, R"({"zeta": {"b": 1, "a": [true, false, null]}, "image_path": ")" +
                        image.string() + R"(",
   "detections": [{"object_id": 3, "score": 0.1, "tiny": 1e-05, "big": 1e16, "whole": 25.0,
-                  "formatted_polygon": ["0 0.5 0.5"], "note": "Sch\u00f6n \"pig\"\t\ud83d\udc16\u007f/",
+                  "formatted_polygon": ["0 0.5 0.5"], "note": "Sch\u00f6n \"pig\"\t\ud83d\udc16\u007f\u0001/",
                   "empty": [], "none": {}, "huge": 18446744073709551615, "neg": -0.0}],
   "ünïcode key": "ok"})");
   fix_polygon_scaling(file.string());
@@ -144,7 +144,7 @@ TEST(FixPolygonScaling, WritesIndentedAsciiDocumentInReadOrder) {
             "formatted_polygon": [
                 "0 0.500000 0.500000"
             ],
-            "note": "Sch\u00f6n \"pig\"\t\ud83d\udc16\u007f/",
+            "note": "Sch\u00f6n \"pig\"\t\ud83d\udc16\u007f\u0001/",
             "empty": [],
             "none": {},
             "huge": 18446744073709551615,
