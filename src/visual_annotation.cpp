@@ -32,17 +32,25 @@ namespace {
 // Reading the frame image
 // ---------------------------------------------------------------------------------------------
 
-// FileError naming the image, and why it cannot be used.
-FileError image_error(const std::string& image_path) {
+// Why `image_path` cannot be opened; empty when it can. Checked before decoding so that a
+// missing file is reported by its system error, without the decoder's own complaint.
+std::string open_problem(const std::string& image_path) {
   std::ifstream probe(image_path, std::ios::binary);
-  if (!probe) return FileError("cannot open image " + image_path + ": " + std::strerror(errno));
-  return FileError("cannot decode image " + image_path);
+  if (probe) return {};
+  return "cannot open image " + image_path + ": " + std::strerror(errno);
+}
+
+std::string decode_problem(const std::string& image_path) {
+  return "cannot decode image " + image_path;
 }
 
 // The image as stored (no EXIF rotation, like an image library's open), as 8-bit RGBA.
 cv::Mat read_rgba_image(const std::string& image_path) {
+  if (const std::string problem = open_problem(image_path); !problem.empty()) {
+    throw FileError(problem);
+  }
   cv::Mat stored = cv::imread(image_path, cv::IMREAD_UNCHANGED);
-  if (stored.empty()) throw image_error(image_path);
+  if (stored.empty()) throw FileError(decode_problem(image_path));
   if (stored.depth() == CV_16U) stored.convertTo(stored, CV_8U, 1.0 / 257.0);
   if (stored.depth() != CV_8U) {
     throw FileError("image " + image_path + " has unsupported pixel depth " +
@@ -67,9 +75,10 @@ struct ImageSize {
 };
 
 ImageSize read_image_size(const std::string& image_path) {
+  if (std::string problem = open_problem(image_path); !problem.empty()) return {{}, problem};
   const cv::Mat image =
       cv::imread(image_path, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION);
-  if (image.empty()) return {{}, image_error(image_path).what()};
+  if (image.empty()) return {{}, decode_problem(image_path)};
   return {image.size(), {}};
 }
 

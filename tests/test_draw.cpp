@@ -70,17 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
         CompositeCase{{0, 0, 0, 0}, {10, 20, 30, 40}, {10, 20, 30, 40}},
         CompositeCase{{200, 100, 50, 128}, {0, 255, 0, 128}, {66, 203, 17, 192}}));
 
-TEST(AlphaCompositeErrors, RejectsMismatchedImages) {
-  const cv::Mat small(2, 2, CV_8UC4, cv::Scalar::all(0));
-  const cv::Mat large(3, 2, CV_8UC4, cv::Scalar::all(0));
-  const cv::Mat rgb(2, 2, CV_8UC3, cv::Scalar::all(0));
-  expect_argument_error([&] { alpha_composite(small, large); }, "2 x 2 and 2 x 3");
-  expect_argument_error([&] { alpha_composite(rgb, small); }, "needs an 8-bit RGBA image");
-}
-
 // ---- to_rgba --------------------------------------------------------------------------------
 
-TEST(ToRgba, AddsOpaqueAlphaAndKeepsExistingAlpha) {
+TEST(ToRgba, AddsOpaqueAlphaKeepsExistingAlphaAndRejectsOtherLayouts) {
   const cv::Mat gray(1, 1, CV_8U, cv::Scalar(7));
   const cv::Mat rgb(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
   const cv::Mat rgba(1, 1, CV_8UC4, cv::Scalar(1, 2, 3, 4));
@@ -92,6 +84,9 @@ TEST(ToRgba, AddsOpaqueAlphaAndKeepsExistingAlpha) {
   EXPECT_EQ(rgba.at<cv::Vec4b>(0, 0), cv::Vec4b(1, 2, 3, 4)) << "the input must not change";
   expect_argument_error([] { to_rgba(cv::Mat(1, 1, CV_16UC3)); }, "8-bit");
   expect_argument_error([] { to_rgba(cv::Mat(1, 1, CV_8UC2)); }, "got 2");
+  expect_argument_error([&] { alpha_composite(rgba, cv::Mat(2, 1, CV_8UC4)); },
+                        "1 x 1 and 1 x 2");
+  expect_argument_error([&] { alpha_composite(rgb, rgba); }, "needs an 8-bit RGBA image");
 }
 
 // ---- rectangle ------------------------------------------------------------------------------
@@ -109,7 +104,7 @@ cv::Mat blank(int rows = 20, int cols = 20) {
   return cv::Mat(rows, cols, CV_8UC4, cv::Scalar(255, 255, 255, 0));
 }
 
-TEST(Rectangle, OutlineLiesInsideInclusiveCorners) {
+TEST(Rectangle, OutlineLiesInsideInclusiveCornersAndReplacesPixels) {
   cv::Mat image = blank();
   rectangle(image, {2, 3}, {11, 12}, std::nullopt, kRed, 3);
   EXPECT_EQ(count_colour(image, kRed), 100 - 16);  // 10 x 10 box minus its 4 x 4 inside
@@ -117,11 +112,7 @@ TEST(Rectangle, OutlineLiesInsideInclusiveCorners) {
   EXPECT_EQ(image.at<cv::Vec4b>(12, 11), kRed);
   EXPECT_EQ(image.at<cv::Vec4b>(6, 5), cv::Vec4b(255, 255, 255, 0));
   EXPECT_EQ(image.at<cv::Vec4b>(2, 2), cv::Vec4b(255, 255, 255, 0));
-}
-
-TEST(Rectangle, FillAndOutlineReplacePixels) {
-  cv::Mat image = blank();
-  rectangle(image, {11, 12}, {2, 3}, kBlue, kRed, 2);  // corners given in either order
+  rectangle(image, {11, 12}, {2, 3}, kBlue, kRed, 2);  // corners in either order
   EXPECT_EQ(count_colour(image, kBlue), 36);
   EXPECT_EQ(count_colour(image, kRed), 64);
 }
@@ -136,15 +127,8 @@ TEST(Rectangle, ClipsAtImageEdgesAndDegeneratesToAPoint) {
   cv::Mat far = blank();
   rectangle(far, {2147483000, 5}, {2147483600, 9}, kBlue, kRed, 3);
   EXPECT_EQ(count_colour(far, kBlue) + count_colour(far, kRed), 0);
-}
-
-TEST(Rectangle, RejectsBadArguments) {
-  cv::Mat image = blank();
-  expect_argument_error([&] { rectangle(image, {0, 0}, {1, 1}, std::nullopt, kRed, -1); },
+  expect_argument_error([&] { rectangle(far, {0, 0}, {1, 1}, std::nullopt, kRed, -1); },
                         "got -1");
-  cv::Mat rgb(4, 4, CV_8UC3);
-  expect_argument_error([&] { rectangle(rgb, {0, 0}, {1, 1}, kRed, std::nullopt); },
-                        "rectangle needs an 8-bit RGBA image");
 }
 
 // ---- Font -----------------------------------------------------------------------------------
@@ -154,7 +138,7 @@ TEST(FontLoad, FallsBackToBuiltInFont) {
   expect_argument_error([] { Font::load("arial.ttf", 0); }, "font size must be positive");
 }
 
-TEST(FontLoad, FindsFileInWorkingDirectory) {
+TEST(FontLoad, FindsFileInWorkingDirectoryThenSystemFolders) {
   const auto ttf = some_system_ttf();
   if (!ttf) GTEST_SKIP() << "no TrueType font installed";
   kovra_test::TempDir dir;
@@ -164,11 +148,6 @@ TEST(FontLoad, FindsFileInWorkingDirectory) {
   const bool loaded = Font::load("caption.ttf").is_truetype();
   fs::current_path(previous);
   EXPECT_TRUE(loaded);
-}
-
-TEST(FontLoad, FindsFileInSystemFolders) {
-  const auto ttf = some_system_ttf();
-  if (!ttf) GTEST_SKIP() << "no TrueType font installed";
   EXPECT_TRUE(Font::load(ttf->filename().string()).is_truetype());
 }
 

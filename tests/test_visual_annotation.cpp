@@ -44,12 +44,12 @@ fs::path write_frame(const TempDir& dir, cv::Size size, cv::Vec3b rgb,
 
 // Polygon string of the pixel rectangle [x0, x1] x [y0, y1] on a frame of `size`.
 std::string rect_polygon(cv::Size size, int x0, int y0, int x1, int y1) {
-  const double w = size.width;
-  const double h = size.height;
-  return "0 " + std::to_string(x0 / w) + " " + std::to_string(y0 / h) + " " +
-         std::to_string(x1 / w) + " " + std::to_string(y0 / h) + " " + std::to_string(x1 / w) +
-         " " + std::to_string(y1 / h) + " " + std::to_string(x0 / w) + " " +
-         std::to_string(y1 / h);
+  std::string out = "0";
+  for (const auto& [x, y] : {std::pair{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}}) {
+    out += " " + std::to_string(x / double(size.width)) + " " +
+           std::to_string(y / double(size.height));
+  }
+  return out;
 }
 
 json detection(int object_id, const std::string& polygon, json xyxy = json::array()) {
@@ -95,7 +95,6 @@ INSTANTIATE_TEST_SUITE_P(
         RepairCase{"SquareKeepsValues", {50, 50}, "pig-7 0.5 0.25 1 0", "pig-7 0.500000 "
                                                                          "0.250000 1.000000 "
                                                                          "0.000000"},
-        RepairCase{"WhiteSpaceRuns", {640, 480}, "  3\t0.5\n 0.5 ", "3 0.375000 0.666667"},
         RepairCase{"IdentifierOnly", {640, 480}, "12", "12"}),
     [](const auto& info) { return info.param.name; });
 
@@ -196,7 +195,6 @@ TEST_P(FixPolygonScalingFailures, ThrowsAndLeavesTargetUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FixPolygonScalingFailures,
     testing::Values(
-        RepairFailure{"NotJson", "{\"image_path\": ", "not valid JSON"},
         RepairFailure{"NoImagePath", "{\"detections\": []}", "\"image_path\" in "},
         RepairFailure{"NoDetections", R"({"image_path": "IMAGE"})", "\"detections\" in "},
         RepairFailure{"NoPolygons", R"({"image_path": "IMAGE", "detections": [{}]})",
@@ -207,24 +205,15 @@ INSTANTIATE_TEST_SUITE_P(
                       "\"detections\"[0].\"formatted_polygon\"[1] in "},
         RepairFailure{"EmptyString",
                       R"({"image_path": "IMAGE", "detections": [{"formatted_polygon": [" "]}]})",
-                      "empty polygon string"},
-        RepairFailure{"BadToken",
-                      R"({"image_path": "IMAGE", "detections": [{"formatted_polygon":
-                          ["0 0.1 zero"]}]})",
-                      "'zero' is not a number"}),
+                      "empty polygon string"}),
     [](const auto& info) { return info.param.name; });
-
-TEST(FixPolygonScaling, MissingFileIsFileError) {
-  TempDir dir;
-  expect_error<FileError>([&] { fix_polygon_scaling((dir / "none.json").string()); },
-                          "none.json");
-}
 
 // ---- retrieve_annotation --------------------------------------------------------------------
 
 const cv::Size kFrame(40, 30);
 const cv::Vec3b kFrameRgb(10, 20, 30);
 const cv::Vec4b kFramePixel(10, 20, 30, 255);
+const std::string kSquare = "0 0.1 0.1 0.5 0.1 0.5 0.5";
 
 class RetrieveAnnotation : public testing::Test {
  protected:
@@ -263,17 +252,13 @@ TEST_F(RetrieveAnnotation, LaterObjectReplacesEarlierWhereTheyOverlap) {
               frame_rgba().reshape(1, kFrame.height * kFrame.width), changed, cv::CMP_NE);
   cv::reduce(changed, changed, 1, cv::REDUCE_MAX);
   EXPECT_EQ(cv::countNonZero(changed), 121 + 176 - 36);
+  // Colours come fresh from a process-wide generator on every call.
+  const cv::Vec4b again = retrieve_annotation(two_objects().string()).at<cv::Vec4b>(6, 6);
+  const cv::Vec4b third = retrieve_annotation(two_objects().string()).at<cv::Vec4b>(6, 6);
+  EXPECT_FALSE(again == first_only && third == first_only);
 }
 
-TEST_F(RetrieveAnnotation, ColoursAreFreshOnEveryCall) {
-  const fs::path file = two_objects();
-  const cv::Vec4b first = retrieve_annotation(file.string()).at<cv::Vec4b>(6, 6);
-  const cv::Vec4b second = retrieve_annotation(file.string()).at<cv::Vec4b>(6, 6);
-  const cv::Vec4b third = retrieve_annotation(file.string()).at<cv::Vec4b>(6, 6);
-  EXPECT_FALSE(first == second && second == third);
-}
-
-TEST_F(RetrieveAnnotation, ObjectFilterDrawsOnlySelectedIdentities) {
+TEST_F(RetrieveAnnotation, DrawsOnlySelectedIdentitiesAndNothingGivesTheFrame) {
   const fs::path file = two_objects();
   const cv::Mat only_second = retrieve_annotation(file.string(), std::nullopt, false,
                                                   std::set<std::int64_t>{2});
@@ -282,11 +267,8 @@ TEST_F(RetrieveAnnotation, ObjectFilterDrawsOnlySelectedIdentities) {
   const cv::Mat none = retrieve_annotation(file.string(), std::nullopt, false,
                                            std::set<std::int64_t>{9});
   EXPECT_EQ(count_differences(none, frame_rgba()), 0);
-}
-
-TEST_F(RetrieveAnnotation, FileWithoutDetectionsGivesTheFrame) {
-  const fs::path file = write_annotation(dir_, frame_, json::array());
-  EXPECT_EQ(count_differences(retrieve_annotation(file.string()), frame_rgba()), 0);
+  const fs::path empty = write_annotation(dir_, frame_, json::array(), "empty.json");
+  EXPECT_EQ(count_differences(retrieve_annotation(empty.string()), frame_rgba()), 0);
 }
 
 TEST_F(RetrieveAnnotation, BoxDrawingAddsOpaqueOutlineAndCaptionTab) {
@@ -302,6 +284,10 @@ TEST_F(RetrieveAnnotation, BoxDrawingAddsOpaqueOutlineAndCaptionTab) {
   EXPECT_EQ(picture.at<cv::Vec4b>(22, 10), picture.at<cv::Vec4b>(23, 12)) << "fill inside";
   EXPECT_NE(picture.at<cv::Vec4b>(22, 10), outline);
   EXPECT_EQ(picture.at<cv::Vec4b>(0, 0), kFramePixel) << "the first box is not drawn";
+  json bare = detection(1, kSquare);
+  bare["xyxy"] = json::array();
+  const fs::path boxless = write_annotation(dir_, frame_, json::array({bare}), "boxless.json");
+  EXPECT_NO_THROW(retrieve_annotation(boxless.string())) << "the box is needed only to draw it";
   // The tab sits above the box's top-left corner, in the box colour, with caption ink that
   // blends the box colour towards white.
   EXPECT_EQ(picture.at<cv::Vec4b>(19, 8), outline);
@@ -317,15 +303,7 @@ TEST_F(RetrieveAnnotation, BoxDrawingAddsOpaqueOutlineAndCaptionTab) {
   EXPECT_GT(ink, 10);
 }
 
-TEST_F(RetrieveAnnotation, CaptionAtTopEdgeIsClipped) {
-  const json box = json::array({json::array({2, 0, 20, 10})});
-  const fs::path file = write_annotation(
-      dir_, frame_, json::array({detection(1, rect_polygon(kFrame, 2, 0, 20, 10), box)}));
-  const cv::Mat picture = retrieve_annotation(file.string(), std::nullopt, true);
-  EXPECT_EQ(picture.at<cv::Vec4b>(0, 2), picture.at<cv::Vec4b>(10, 20));
-}
-
-TEST_F(RetrieveAnnotation, PngSaveKeepsAlpha) {
+TEST_F(RetrieveAnnotation, PngSaveKeepsAlphaAndUnknownFormatFails) {
   // A frame with a transparent corner stays transparent where nothing is drawn.
   cv::Mat bgra(kFrame, CV_8UC4, cv::Scalar(30, 20, 10, 255));
   bgra(cv::Rect(30, 0, 10, 10)).setTo(cv::Scalar(30, 20, 10, 0));
@@ -340,24 +318,10 @@ TEST_F(RetrieveAnnotation, PngSaveKeepsAlpha) {
   ASSERT_EQ(reread.type(), CV_8UC4);
   cv::cvtColor(reread, reread, cv::COLOR_BGRA2RGBA);
   EXPECT_EQ(count_differences(reread, picture), 0);
-}
-
-TEST_F(RetrieveAnnotation, EmptySavePathWritesNothingAndUnknownFormatFails) {
-  const fs::path file = two_objects();
-  retrieve_annotation(file.string(), std::string());
   expect_error<FileError>(
       [&] { retrieve_annotation(file.string(), (dir_ / "picture.nope").string()); },
       "no image format for extension '.nope'");
   EXPECT_FALSE(fs::exists(dir_ / "picture.nope"));
-}
-
-TEST_F(RetrieveAnnotation, EmptyBoxListIsFineWithoutBoxDrawing) {
-  json bare = detection(1, rect_polygon(kFrame, 5, 5, 15, 15));
-  bare["xyxy"] = json::array();
-  const fs::path file = write_annotation(dir_, frame_, json::array({bare}));
-  EXPECT_NE(retrieve_annotation(file.string()).at<cv::Vec4b>(6, 6), kFramePixel);
-  expect_error<ContentError>([&] { retrieve_annotation(file.string(), std::nullopt, true); },
-                             "\"detections\"[0].\"xyxy\" in " + file.string() + ": no box to draw");
 }
 
 struct RenderFailure {
@@ -383,8 +347,6 @@ TEST_P(RetrieveAnnotationFailures, ThrowsContentErrorAndSavesNothing) {
   EXPECT_FALSE(fs::exists(saved));
 }
 
-const std::string kSquare = "0 0.1 0.1 0.5 0.1 0.5 0.5";
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, RetrieveAnnotationFailures,
     testing::Values(
@@ -396,23 +358,23 @@ INSTANTIATE_TEST_SUITE_P(
         RenderFailure{"ThreeValueBox",
                       json::array({detection(1, kSquare, json::array({json::array({1, 2, 3})}))}),
                       false, "\"detections\"[0].\"xyxy\"[0] in "},
-        RenderFailure{"NoPolygons", json::array({{{"object_id", 1}, {"xyxy", {{1, 2, 3, 4}}}}}),
-                      false, "\"detections\"[0].\"formatted_polygon\" in "},
         RenderFailure{"OddCount", json::array({detection(5, "x"), detection(1, "0 0.1 0.2 0.3")}),
                       false, "\"detections\"[1].\"formatted_polygon\"[0] in "},
+        RenderFailure{"EmptyBoxListWithBoxDrawing",
+                      json::array({{{"object_id", 1}, {"xyxy", json::array()},
+                                    {"formatted_polygon", {kSquare}}}}),
+                      true, "\"detections\"[0].\"xyxy\" in "},
         RenderFailure{"FarVertex", json::array({detection(1, "0 1e12 0.5 0.5 0.5 0.1 0.1")}),
                       false, "is out of range"},
         RenderFailure{"FarBoxCorner",
                       json::array({detection(1, kSquare, json::array({json::array({1, 2, 3, 1e30})}))}),
-                      true, "\"detections\"[0].\"xyxy\" in "},
-        RenderFailure{"TextObjectId",
-                      json::array({{{"object_id", "1"}, {"xyxy", {{1, 2, 3, 4}}},
-                                    {"formatted_polygon", {kSquare}}}}),
-                      false, "expected integer, got string"}),
+                      true, "\"detections\"[0].\"xyxy\" in "}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(RetrieveAnnotation, UnreadableFilesAreFileErrors) {
   expect_error<FileError>([&] { retrieve_annotation((dir_ / "none.json").string()); },
+                          "none.json");
+  expect_error<FileError>([&] { fix_polygon_scaling((dir_ / "none.json").string()); },
                           "none.json");
   const fs::path file =
       write_annotation(dir_, dir_ / "gone.png", json::array({detection(1, kSquare)}));
