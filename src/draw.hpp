@@ -17,12 +17,14 @@ namespace kovra_utils::draw {
 /// Text is measured with the same font it is drawn with.
 class Font {
  public:
+  /// Throws ArgumentError for a non-positive `pixel_size`; never fails for the file.
   static Font load(const std::string& file_name = "arial.ttf", int pixel_size = 11);
 
   /// True when a TrueType file was loaded, false for the built-in fallback.
   bool is_truetype() const;
 
-  /// Bounding box (x1, y1, x2, y2) of `text` drawn with its top-left anchor at `origin`.
+  /// Bounding box (x1, y1, x2, y2) of the ink of `text` drawn with its top-left anchor at
+  /// `origin` (x2, y2 exclusive); (x, y, x, y) of the origin for a text without ink.
   std::array<int, 4> text_bbox(const std::string& text, cv::Point origin) const;
 
   /// Draws `text` (UTF-8) onto a CV_8UC4 image, top-left anchor at `origin`, blending `color`
@@ -33,10 +35,12 @@ class Font {
   struct Impl;
 
  private:
+  Font() = default;
   std::shared_ptr<const Impl> impl_;
 };
 
-/// An opaque CV_8UC4 RGBA copy of a gray (1 channel), RGB (3) or RGBA (4) image.
+/// A CV_8UC4 RGBA copy of a gray (1 channel), RGB (3) or RGBA (4) 8-bit image: gray and RGB
+/// become opaque, RGBA keeps its alpha. Throws ArgumentError for other layouts.
 cv::Mat to_rgba(const cv::Mat& image);
 
 /// Porter-Duff source-over of `overlay` onto `base`, both CV_8UC4 RGBA of one size (the same

@@ -41,6 +41,44 @@ cv::Mat img_bbx_drawing(const cv::Mat& image, const MasksDict& mask_dict);
 
 // ---- Annotation rendering and repair --------------------------------------------------------
 
+// Both functions read a frame annotation file: "image_path" names the frame image (relative to
+// the working directory), "detections" lists objects with "object_id", "xyxy" boxes and
+// "formatted_polygon" strings of normalised coordinates. Malformed files throw ContentError
+// naming the file and the member at fault; unreadable files throw FileError.
+
+/// The identities ("object_id" values) of the objects to draw; absent means all of them.
+using ObjectIds = std::optional<std::set<std::int64_t>>;
+
+/// Renders the annotation file `json_path` over its frame image and returns the RGBA picture.
+/// Each drawn detection gets a fresh random colour (channels 0..254 from a process-wide
+/// generator, so colours differ between calls); its polygons are filled at alpha 100 on a
+/// transparent overlay, replacing earlier fills where they meet. With `box_drawing`, its last
+/// "xyxy" box is outlined 2 pixels wide and captioned "Box {object_id - 1}" on an opaque tab
+/// above the box's top-left corner (font "arial.ttf" size 11, or the built-in font). The
+/// overlay is composited source-over onto the frame (read in its stored mode: gray, RGB or
+/// RGBA). When `save_path` is given and not empty the picture is also written there, in the
+/// format of its extension, through a temporary file renamed over the target.
+/// Throws ContentError for a detection without "object_id", a drawn detection without "xyxy" or
+/// "formatted_polygon", a box without exactly four numbers, an odd coordinate count, a vertex
+/// or box corner farther than 2^30 pixels, or (with `box_drawing`) an empty "xyxy"; FileError
+/// for an unreadable file or frame image, or a picture that cannot be written.
+cv::Mat retrieve_annotation(const std::string& json_path,
+                            const std::optional<std::string>& save_path = std::nullopt,
+                            bool box_drawing = false, const ObjectIds& object_ids = std::nullopt);
+
+/// Repairs a file whose polygons were normalised with width and height swapped: every x is
+/// multiplied by height / width and every y by width / height of the frame image (not
+/// idempotent), written with six decimals after the identifier token, which is kept verbatim.
+/// The whole document is written to `save_path` (default: `json_path`) with four-space
+/// indentation, members in read order, non-ASCII as \uXXXX escapes, numbers with their values
+/// and no final line break, through a temporary file renamed over the target.
+/// When the frame image cannot be read, prints "Error loading image: " and the reason, and
+/// writes nothing. Throws ContentError for an empty polygon string or an odd coordinate count,
+/// leaving the target untouched.
+void fix_polygon_scaling(const std::string& json_path,
+                         const std::optional<std::string>& save_path = std::nullopt);
+
+
 // ---- Analysis utilities ---------------------------------------------------------------------
 
 /// Gray conversion of an RGB image, gamma table with exponent 1 / `gamma`, histogram
