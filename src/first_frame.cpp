@@ -1,0 +1,291 @@
+#include <kovra_utils/first_frame.hpp>
+
+#include "geometry.hpp"
+#include "text.hpp"
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <numeric>
+#include <string_view>
+
+namespace kovra_utils {
+
+// ---------------------------------------------------------------------------------------------
+// Pen polygon
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+bool is_finite(const Box& box) {
+  return std::isfinite(box.x1) && std::isfinite(box.y1) && std::isfinite(box.x2) &&
+         std::isfinite(box.y2);
+}
+
+const std::map<std::string, std::string>& pen_file_names() {
+  static const std::map<std::string, std::string> json_paths = {
+      {"Camera61", "Cam61.json"}, {"Camera62", "Cam62.json"}, {"Camera64", "Cam64.json"},
+      {"Camera65", "Cam65.json"}, {"Camera66", "Cam66.json"}, {"Camera70", "Cam70.json"},
+  };
+  return json_paths;
+}
+
+// The camera named by the first "\"-separated component that contains "Camera": that
+// component up to its first "_".
+std::optional<std::string> camera_name(std::string_view video_dir) {
+  std::size_t start = 0;
+  while (start <= video_dir.size()) {
+    const std::size_t end = std::min(video_dir.find('\\', start), video_dir.size());
+    const std::string_view component = video_dir.substr(start, end - start);
+    if (component.find("Camera") != std::string_view::npos) {
+      return std::string(component.substr(0, component.find('_')));
+    }
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+nlohmann::json read_json(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw FileError("cannot open pen polygon file " + path);
+  try {
+    return nlohmann::json::parse(in);
+  } catch (const nlohmann::json::parse_error& e) {
+    throw ContentError("pen polygon file " + path + " is not valid JSON: " + e.what());
+  }
+}
+
+bool is_empty_value(const nlohmann::json& value) {
+  return value.is_null() || ((value.is_array() || value.is_object() || value.is_string()) &&
+                             value.empty());
+}
+
+const nlohmann::json& first_shape(const nlohmann::json& document, const std::string& path) {
+  if (!document.is_object() || !document.contains("shapes")) {
+    throw ContentError("\"shapes\" missing in " + path);
+  }
+  const nlohmann::json& shapes = document["shapes"];
+  if (is_empty_value(shapes)) {
+    throw ContentError("No shapes found in the JSON file. (" + path + ")");
+  }
+  if (!shapes.is_array()) throw ContentError("\"shapes\" in " + path + " is not an array");
+  return shapes[0];
+}
+
+PenPolygon read_pen_polygon(const std::string& path) {
+  const nlohmann::json document = read_json(path);
+  const nlohmann::json& shape = first_shape(document, path);
+  if (!shape.is_object() || !shape.contains("points")) {
+    throw ContentError("\"shapes\"[0].\"points\" missing in " + path);
+  }
+  const nlohmann::json& points = shape["points"];
+  if (!points.is_array()) {
+    throw ContentError("\"shapes\"[0].\"points\" in " + path + " is not an array");
+  }
+  PenPolygon polygon;
+  polygon.reserve(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const nlohmann::json& point = points[i];
+    if (!point.is_array() || point.size() != 2 || !point[0].is_number() ||
+        !point[1].is_number()) {
+      throw ContentError("\"shapes\"[0].\"points\"[" + std::to_string(i) + "] in " + path +
+                         ": expected two numbers, got " + point.dump());
+    }
+    polygon.emplace_back(point[0].get<double>(), point[1].get<double>());
+  }
+  if (polygon.size() < 3) {
+    throw ContentError("\"shapes\"[0].\"points\" in " + path +
+                       ": a pen outline needs at least 3 points, got " +
+                       std::to_string(polygon.size()));
+  }
+  return polygon;
+}
+
+// Largest coordinate magnitude the integer drawing code (fixed point included) handles without
+// overflow.
+constexpr double kMaxPixelCoordinate = 1 << 26;
+
+void require_drawable(const PenPolygon& polygon, const std::string& path) {
+  for (std::size_t i = 0; i < polygon.size(); ++i) {
+    const cv::Point2d& p = polygon[i];
+    if (!(std::abs(p.x) < kMaxPixelCoordinate) || !(std::abs(p.y) < kMaxPixelCoordinate)) {
+      throw ContentError("\"shapes\"[0].\"points\"[" + std::to_string(i) + "] in " + path +
+                         ": coordinate out of range (" + text::format_float(p.x) + ", " +
+                         text::format_float(p.y) + ")");
+    }
+  }
+}
+
+// Points truncated toward zero, as the pen mask is filled.
+std::vector<cv::Point> truncated_points(const PenPolygon& polygon, const std::string& path) {
+  require_drawable(polygon, path);
+  std::vector<cv::Point> points;
+  points.reserve(polygon.size());
+  for (const cv::Point2d& p : polygon) {
+    points.emplace_back(static_cast<int>(std::trunc(p.x)), static_cast<int>(std::trunc(p.y)));
+  }
+  return points;
+}
+
+cv::Mat read_rgb_image(const std::string& image_path) {
+  const cv::Mat bgr = cv::imread(image_path, cv::IMREAD_COLOR);
+  if (bgr.empty()) throw FileError("cannot read image " + image_path);
+  cv::Mat rgb;
+  cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  return rgb;
+}
+
+void draw_outline(cv::Mat& rgb, const PenPolygon& polygon, const std::string& path) {
+  // Fractional points are kept through the fixed-point shift; thick OpenCV lines have round
+  // ends, which gives the rounded joints between segments.
+  constexpr int kShift = 4;
+  constexpr double kScale = 1 << kShift;
+  require_drawable(polygon, path);
+  std::vector<cv::Point> points;
+  points.reserve(polygon.size());
+  for (const cv::Point2d& p : polygon) {
+    points.emplace_back(static_cast<int>(std::lround(p.x * kScale)),
+                        static_cast<int>(std::lround(p.y * kScale)));
+  }
+  cv::polylines(rgb, std::vector<std::vector<cv::Point>>{points}, true, cv::Scalar(255, 0, 0), 3,
+                cv::LINE_8, kShift);
+}
+
+}  // namespace
+
+std::optional<std::string> get_pen_json_path(const std::string& video_dir,
+                                             const std::optional<std::string>& custom_pen_json_path) {
+  const std::optional<std::string> camera = camera_name(video_dir);
+  if (custom_pen_json_path) return custom_pen_json_path;
+  if (!camera) return std::nullopt;
+  const auto entry = pen_file_names().find(*camera);
+  if (entry == pen_file_names().end()) return std::nullopt;
+  return std::string(PEN_JSON_DIR) + "/" + entry->second;
+}
+
+DrawnPen draw_pen(const std::string& image_path, const std::optional<std::string>& json_path,
+                  bool drawout) {
+  if (!json_path) throw FileError("no pen polygon file for this clip (path is None)");
+  DrawnPen result{std::nullopt, read_pen_polygon(*json_path)};
+  if (drawout) {
+    cv::Mat image = read_rgb_image(image_path);
+    draw_outline(image, result.polygon_points, *json_path);
+    result.image = image;
+  }
+  return result;
+}
+
+PenIntersection calculate_pen_intersection_ratio(const PenPolygon& polygon_points,
+                                                 const std::vector<Box>& boxes,
+                                                 double ratio_threshold) {
+  if (boxes.empty()) throw ArgumentError("pen intersection ratio needs at least one box, got []");
+  const geometry::PolygonClipper pen(polygon_points);
+  PenIntersection result;
+  result.intersection_ratio_list.reserve(boxes.size());
+  result.in_pen_index.reserve(boxes.size());
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    const Box& box = boxes[i];
+    if (!is_finite(box)) {
+      throw ArgumentError("box " + std::to_string(i) + " has a non-finite coordinate");
+    }
+    const double x_min = std::min(box.x1, box.x2);
+    const double x_max = std::max(box.x1, box.x2);
+    const double y_min = std::min(box.y1, box.y2);
+    const double y_max = std::max(box.y1, box.y2);
+    const double box_area = (x_max - x_min) * (y_max - y_min);
+    // A degenerate box lies in no pen; it must not end the caller's whole search.
+    const double ratio =
+        box_area > 0 ? pen.intersection_area(x_min, y_min, x_max, y_max) / box_area * 100 : 0.0;
+    result.intersection_ratio_list.push_back(ratio);
+    result.in_pen_index.push_back(ratio >= ratio_threshold);
+  }
+  return result;
+}
+
+Mask get_in_pen_mask(std::int64_t frame_idx, const Mask& test_mask,
+                     const std::optional<std::string>& pen_json_path,
+                     const std::vector<std::string>& frame_names) {
+  if (frame_idx < 0 || frame_idx >= static_cast<std::int64_t>(frame_names.size())) {
+    throw std::out_of_range("frame index " + std::to_string(frame_idx) + " outside the " +
+                            std::to_string(frame_names.size()) + " frame names");
+  }
+  const DrawnPen pen =
+      draw_pen(frame_names[static_cast<std::size_t>(frame_idx)], pen_json_path, false);
+  if (test_mask.is_clear()) return test_mask;
+  const std::vector<cv::Point> points = truncated_points(pen.polygon_points, *pen_json_path);
+  const cv::Rect window = test_mask.bounds();
+  const cv::Mat in_pen = geometry::fill_polygon_window(points, test_mask.size(), window);
+  return Mask::from_crop(test_mask.size(), window.tl(), test_mask.crop() & in_pen);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Box geometry and detection filtering
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+void require_aligned(const DetectionResult& result) {
+  if (result.scores.size() != result.boxes.size() || result.labels.size() != result.boxes.size()) {
+    throw ContentError("detection result holds " + std::to_string(result.boxes.size()) +
+                       " boxes, " + std::to_string(result.scores.size()) + " scores and " +
+                       std::to_string(result.labels.size()) + " labels");
+  }
+  for (std::size_t i = 0; i < result.boxes.size(); ++i) {
+    if (!is_finite(result.boxes[i])) {
+      throw ContentError("detection box " + std::to_string(i) + " has a non-finite coordinate");
+    }
+  }
+}
+
+}  // namespace
+
+FilteredDetections process_gdino_results(const std::vector<DetectionResult>& gdino_results,
+                                         const std::string& target_label) {
+  if (gdino_results.empty()) throw std::out_of_range("detection results hold no entry");
+  const DetectionResult& result = gdino_results.front();
+  require_aligned(result);
+
+  std::vector<std::size_t> order(result.boxes.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const Box& box_a = result.boxes[a];
+    const Box& box_b = result.boxes[b];
+    if (box_a.y1 != box_b.y1) return box_a.y1 < box_b.y1;
+    return box_a.x1 < box_b.x1;
+  });
+  const bool any_target = std::find(result.labels.begin(), result.labels.end(), target_label) !=
+                          result.labels.end();
+
+  FilteredDetections kept;
+  for (const std::size_t i : order) {
+    if (any_target && result.labels[i] != target_label) continue;
+    kept.boxes.push_back(result.boxes[i]);
+    kept.scores.push_back(result.scores[i]);
+    kept.labels.push_back(result.labels[i]);
+  }
+  return kept;
+}
+
+double calculate_iou(const Box& box1, const Box& box2) {
+  const double x_topleft_intersection = std::max(box1.x1, box2.x1);
+  const double y_topleft_intersection = std::max(box1.y1, box2.y1);
+  const double x_bottomright_intersection = std::min(box1.x2, box2.x2);
+  const double y_bottomright_intersection = std::min(box1.y2, box2.y2);
+  double intersection_area = 0.0;
+  if (x_topleft_intersection < x_bottomright_intersection &&
+      y_topleft_intersection < y_bottomright_intersection) {
+    intersection_area = (x_bottomright_intersection - x_topleft_intersection) *
+                        (y_bottomright_intersection - y_topleft_intersection);
+  }
+  const double area_box1 = (box1.x2 - box1.x1) * (box1.y2 - box1.y1);
+  const double area_box2 = (box2.x2 - box2.x1) * (box2.y2 - box2.y1);
+  const double union_area = area_box1 + area_box2 - intersection_area;
+  return union_area > 0 ? intersection_area / union_area : 0.0;
+}
+
+}  // namespace kovra_utils
