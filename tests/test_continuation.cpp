@@ -1,5 +1,7 @@
 #include <kovra_utils/continuation.hpp>
 
+#include <kovra_utils/annotation.hpp>
+
 #include "capture.hpp"
 #include "model_doubles.hpp"
 
@@ -33,6 +35,232 @@ void expect_argument_error(Fn&& fn, const std::string& message) {
   } catch (const ArgumentError& error) {
     EXPECT_EQ(std::string(error.what()), message);
   }
+}
+
+using kovra_utils::BestLasteFrame;
+using kovra_utils::ClipData;
+using kovra_utils::FrameRecord;
+using kovra_utils::MasksDict;
+
+// ---- clip fixtures --------------------------------------------------------------------------
+
+const cv::Size kPen(400, 100);
+
+FrameRecord record_of(std::int64_t frame_index, const MasksDict& masks) {
+  FrameRecord record;
+  record.frame_index = frame_index;
+  record.masks_dict = masks;
+  record.mask_areas = kovra_utils::count_mask_areas(masks);
+  return record;
+}
+
+// Ten separate masks: Box0 .. Box7 of 600 pixels in a row, Box8 and Box9 of 1000 pixels below.
+MasksDict ten_clean_masks() {
+  MasksDict masks;
+  for (int i = 0; i < 8; ++i) masks["Box" + std::to_string(i)] = rect_mask({i * 40, 0, 30, 20}, kPen);
+  masks["Box8"] = rect_mask({20, 40, 25, 40}, kPen);
+  masks["Box9"] = rect_mask({100, 40, 25, 40}, kPen);
+  return masks;
+}
+
+ClipData clip_of(std::int64_t first_key, std::int64_t last_key, const MasksDict& masks) {
+  ClipData clip;
+  for (std::int64_t key = first_key; key <= last_key; ++key) clip[key] = record_of(key, masks);
+  return clip;
+}
+
+MasksDict with_mask(MasksDict masks, const std::string& key, const Mask& mask) {
+  masks[key] = mask;
+  return masks;
+}
+
+MasksDict without(MasksDict masks, const std::string& key) {
+  masks.erase(key);
+  return masks;
+}
+
+std::string no_valid_frame_line(int min_area, int max_attempts, int n_track) {
+  return "No valid frame found with all masks area > " + std::to_string(min_area) +
+         " in the last " + std::to_string(max_attempts) + " frames for " +
+         std::to_string(n_track) + " tracks.";
+}
+
+// ---- find_best_laste_frame ------------------------------------------------------------------
+
+TEST(FindBestLasteFrame, AcceptsCleanFrame599Silently) {
+  ClipData clip = clip_of(0, 599, ten_clean_masks());
+  kovra_test::CoutCapture out;
+  const BestLasteFrame best = kovra_utils::find_best_laste_frame(clip);
+  EXPECT_EQ(out.text(), "");
+  ASSERT_TRUE(best.best_laste_frame.has_value());
+  EXPECT_FALSE(best.not_last_frame);
+  EXPECT_EQ(best.best_laste_frame->frame_index, 599);
+}
+
+TEST(FindBestLasteFrame, SwitchesBackPastAMaskOfExactlyMinArea) {
+  ClipData clip = clip_of(0, 599, ten_clean_masks());
+  clip[599].masks_dict["Box4"] = rect_mask({160, 0, 5, 2}, kPen);  // 10 pixels: not > 10
+  kovra_test::CoutCapture out;
+  const BestLasteFrame best = kovra_utils::find_best_laste_frame(clip);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "Switched to frame key 598 due to small mask area in later frames."}));
+  ASSERT_TRUE(best.best_laste_frame.has_value());
+  EXPECT_EQ(best.best_laste_frame->frame_index, 598);
+}
+
+TEST(FindBestLasteFrame, ReportsTheSwitchForAnyLastKeyOtherThan599) {
+  ClipData clip = clip_of(0, 450, ten_clean_masks());
+  kovra_test::CoutCapture out;
+  const BestLasteFrame best = kovra_utils::find_best_laste_frame(clip);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "Switched to frame key 450 due to small mask area in later frames."}));
+  EXPECT_EQ(best.best_laste_frame->frame_index, 450);
+}
+
+TEST(FindBestLasteFrame, WalksKeysInNumericOrderNotInsertionOrder) {
+  ClipData clip;
+  clip[12] = record_of(12, ten_clean_masks());
+  clip[3] = record_of(3, ten_clean_masks());
+  clip[7] = record_of(7, without(ten_clean_masks(), "Box0"));
+  kovra_test::CoutCapture out;
+  EXPECT_EQ(kovra_utils::find_best_laste_frame(clip).best_laste_frame->frame_index, 12);
+}
+
+struct OverlapCase {
+  bool drop_one_shared_pixel;
+  bool accepted;
+};
+
+class FindBestLasteFrameOverlap : public ::testing::TestWithParam<OverlapCase> {};
+
+TEST_P(FindBestLasteFrameOverlap, RejectsOverlapsOfHalfOrMore) {
+  // Box9 (1000 pixels) shares 500 with Box8: 50 percent; one shared pixel less is 49.9 / 49.95.
+  cv::Mat crop = cv::Mat::ones(40, 25, CV_8U);
+  if (GetParam().drop_one_shared_pixel) crop.at<uchar>(0, 0) = 0;
+  const Mask box8 = Mask::from_crop(kPen, {100, 60}, crop);
+  ClipData clip = clip_of(0, 0, with_mask(ten_clean_masks(), "Box8", box8));
+  kovra_test::CoutCapture out;
+  const BestLasteFrame best = kovra_utils::find_best_laste_frame(clip, 10, 1);
+  EXPECT_EQ(best.best_laste_frame.has_value(), GetParam().accepted);
+  EXPECT_EQ(best.not_last_frame, !GetParam().accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundary, FindBestLasteFrameOverlap,
+                         ::testing::Values(OverlapCase{false, false}, OverlapCase{true, true}));
+
+TEST(FindBestLasteFrame, RemovesStackedBoxesFromEveryCallerRecord) {
+  ClipData clip = clip_of(0, 20, ten_clean_masks());
+  kovra_test::CoutCapture out;
+  const BestLasteFrame best = kovra_utils::find_best_laste_frame(clip, 10, 10, {"Box3", "Box7", "Box42"});
+  ASSERT_TRUE(best.best_laste_frame.has_value());  // eight masks are enough for 8 tracks
+  EXPECT_EQ(best.best_laste_frame->masks_dict.size(), 8u);
+  for (const auto& [key, record] : clip) {
+    EXPECT_FALSE(record.masks_dict.contains("Box3")) << key;
+    EXPECT_FALSE(record.masks_dict.contains("Box7")) << key;
+    EXPECT_EQ(record.masks_dict.size(), 8u) << key;
+    EXPECT_EQ(record.mask_areas.size(), 10u) << key;  // stored areas are left alone
+  }
+}
+
+// Nine good masks: enough only when the removal list lowers the track count to 9.
+struct TrackCountCase {
+  kovra_utils::BoxKeyList remove_stack_obs;
+  bool accepted;
+  int n_track;
+};
+
+class FindBestLasteFrameTrackCount : public ::testing::TestWithParam<TrackCountCase> {};
+
+TEST_P(FindBestLasteFrameTrackCount, CountsPresentEntriesOnly) {
+  ClipData clip = clip_of(0, 3, without(ten_clean_masks(), "Box9"));
+  kovra_test::CoutCapture out;
+  const BestLasteFrame best =
+      kovra_utils::find_best_laste_frame(clip, 10, 10, GetParam().remove_stack_obs);
+  EXPECT_EQ(best.best_laste_frame.has_value(), GetParam().accepted);
+  const std::string expected_line =
+      GetParam().accepted ? "Switched to frame key 3 due to small mask area in later frames."
+                          : no_valid_frame_line(10, 10, GetParam().n_track);
+  EXPECT_EQ(out.lines(), std::vector<std::string>{expected_line});
+  EXPECT_EQ(clip[0].masks_dict.size(), 9u);  // null and empty keys remove nothing
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, FindBestLasteFrameTrackCount,
+    ::testing::Values(TrackCountCase{{}, false, 10}, TrackCountCase{{std::nullopt}, false, 10},
+                      TrackCountCase{{std::string()}, true, 9},
+                      TrackCountCase{{std::nullopt, std::string("Box9")}, true, 9}));
+
+TEST(FindBestLasteFrame, ExaminesAtMostMaxAttemptsFrames) {
+  ClipData clip = clip_of(0, 9, ten_clean_masks());
+  const ClipData bad = clip_of(10, 19, with_mask(ten_clean_masks(), "Box0", Mask(kPen)));
+  for (const auto& [key, record] : bad) clip[key] = record;
+  {
+    kovra_test::CoutCapture out;
+    const BestLasteFrame best = kovra_utils::find_best_laste_frame(clip);
+    EXPECT_FALSE(best.best_laste_frame.has_value());
+    EXPECT_TRUE(best.not_last_frame);
+    EXPECT_EQ(out.lines(), std::vector<std::string>{no_valid_frame_line(10, 10, 10)});
+  }
+  kovra_test::CoutCapture out;
+  EXPECT_EQ(kovra_utils::find_best_laste_frame(clip, 10, 11).best_laste_frame->frame_index, 9);
+}
+
+TEST(FindBestLasteFrame, ShortOrEmptyClipsAndNoAttemptsFailTheNormalWay) {
+  struct Case {
+    ClipData clip;
+    std::int64_t max_attempts;
+  };
+  std::vector<Case> cases;
+  cases.push_back({clip_of(0, 2, without(ten_clean_masks(), "Box1")), 10});
+  cases.push_back({ClipData{}, 10});
+  cases.push_back({clip_of(0, 5, ten_clean_masks()), 0});
+  cases.push_back({clip_of(0, 5, ten_clean_masks()), -3});
+  for (auto& c : cases) {
+    kovra_test::CoutCapture out;
+    const BestLasteFrame best = kovra_utils::find_best_laste_frame(c.clip, 7, c.max_attempts);
+    EXPECT_TRUE(best.not_last_frame);
+    EXPECT_FALSE(best.best_laste_frame.has_value());
+    EXPECT_EQ(out.lines(), std::vector<std::string>{no_valid_frame_line(
+                               7, static_cast<int>(c.max_attempts), 10)});
+  }
+}
+
+// ---- find_boxes_with_small_area_from_last_video ---------------------------------------------
+
+FrameRecord areas_record(std::int64_t frame_index,
+                         const std::vector<std::pair<std::string, std::int64_t>>& areas) {
+  FrameRecord record;
+  record.frame_index = frame_index;
+  for (const auto& [key, area] : areas) record.mask_areas[key] = area;
+  return record;
+}
+
+TEST(FindBoxesWithSmallArea, ListsBoxesSmallInMoreThanMinCountFramesInFirstSmallOrder) {
+  ClipData clip;
+  for (std::int64_t key = 0; key <= 700; ++key) {
+    const std::int64_t box2 = (key >= 530 && key < 631) ? 100 : 900;  // 101 frames at <= 100
+    const std::int64_t box7 = (key >= 520 && key < 621) ? 50 : 900;   // 101 frames
+    const std::int64_t box5 = (key >= 550 && key < 650) ? 10 : 900;   // exactly 100 frames
+    clip[key] = areas_record(key, {{"Box2", box2}, {"Box5", box5}, {"Box7", box7}, {"Box4", 101}});
+  }
+  const auto before = clip[600].mask_areas;
+  EXPECT_EQ(kovra_utils::find_boxes_with_small_area_from_last_video(clip),
+            (std::vector<std::string>{"Box7", "Box2"}));
+  EXPECT_EQ(clip[600].mask_areas, before);
+}
+
+TEST(FindBoxesWithSmallArea, ConsidersOnlyKeysAboveMinFrameId) {
+  ClipData clip;
+  clip[500] = areas_record(500, {{"Box1", 0}});
+  clip[501] = areas_record(501, {{"Box2", 0}});
+  EXPECT_EQ(kovra_utils::find_boxes_with_small_area_from_last_video(clip, 500, 100, 0),
+            std::vector<std::string>{"Box2"});
+}
+
+TEST(FindBoxesWithSmallArea, DefaultsFindNothingInA600FrameClip) {
+  ClipData clip;
+  for (std::int64_t key = 0; key < 600; ++key) clip[key] = areas_record(key, {{"Box0", 0}});
+  EXPECT_TRUE(kovra_utils::find_boxes_with_small_area_from_last_video(clip).empty());
 }
 
 // ---- cal_masks_iou_scores -------------------------------------------------------------------
