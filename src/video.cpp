@@ -279,6 +279,12 @@ cv::Size height_scaled(cv::Size size, int target_height) {
 
 namespace {
 
+// Through FFmpeg only: the automatic backend choice adds nothing for video files and, for a
+// missing one, goes on to probe camera hardware (FireWire, USB) before giving up.
+cv::VideoCapture open_video(const fs::path& video_path) {
+  return cv::VideoCapture(video_path.string(), cv::CAP_FFMPEG);
+}
+
 bool is_positive_finite(double value) { return std::isfinite(value) && value > 0; }
 
 void check_extraction_settings(const VideoProcessor& processor) {
@@ -360,7 +366,7 @@ std::int64_t extract_window(VideoProcessor& processor, const fs::path& video_pat
   check_window_bound("end_min", end_min);
   make_directories(write_dir);
 
-  cv::VideoCapture capture(video_path.string());
+  cv::VideoCapture capture = open_video(video_path);
   if (!capture.isOpened()) {
     std::cout << "Error: Could not open video.\n";
     return 0;
@@ -470,7 +476,7 @@ void process_video(VideoProcessor& processor, const Table& df, std::size_t row) 
 }  // namespace
 
 double VideoProcessor::get_video_duration(const fs::path& video_path) {
-  cv::VideoCapture capture(video_path.string());
+  cv::VideoCapture capture = open_video(video_path);
   if (!capture.isOpened()) {
     std::cout << "Error: Could not open video " << video_path.string() << '\n';
     return 0;
