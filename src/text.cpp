@@ -138,7 +138,10 @@ std::string wrap_array_words(const std::vector<std::string>& words) {
     if (i + 1 < words.size()) line += ' ';
   }
   done += line;
-  return "[" + done.substr(hanging_indent.size()) + "]";
+  std::string bracketed = "[";
+  bracketed.append(done, hanging_indent.size());
+  bracketed += ']';
+  return bracketed;
 }
 
 }  // namespace
