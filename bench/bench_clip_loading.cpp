@@ -68,8 +68,8 @@ void BM_LoadWholeClip(benchmark::State& state) {
   }
   state.counters["frames"] = static_cast<double>(frames);
   state.counters["ms_per_frame"] = benchmark::Counter(
-      static_cast<double>(frames) * 1e-3, benchmark::Counter::kIsIterationInvariantRate |
-                                              benchmark::Counter::kInvert);
+      static_cast<double>(frames) * 1e-3,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.counters["peak_rss_mb"] = peak_rss_mb();
 }
 BENCHMARK(BM_LoadWholeClip)->Unit(benchmark::kMillisecond);

@@ -192,7 +192,8 @@ class AnnotationReader : public nlohmann::json_sax<nlohmann::json> {
     return true;
   }
 
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception& error) override {
     throw ContentError(file_ + ": not valid JSON (" + error.what() + ")");
   }
 
@@ -261,8 +262,8 @@ class AnnotationReader : public nlohmann::json_sax<nlohmann::json> {
       case Where::polygons_value:
         throw af::content_error(polygons_location(), file_, "expected array, got " + kind);
       case Where::polygons:
-        throw af::content_error(af::element_location(polygons_location(), polygon_count_),
-                                file_, "expected string, got " + kind);
+        throw af::content_error(af::element_location(polygons_location(), polygon_count_), file_,
+                                "expected string, got " + kind);
       default:
         throw af::content_error("", file_, "unexpected " + kind);
     }
@@ -293,9 +294,9 @@ class AnnotationReader : public nlohmann::json_sax<nlohmann::json> {
     Polygon vertices;
     vertices.reserve(coordinates_.size() / 2);
     for (std::size_t i = 0; i < coordinates_.size(); i += 2) {
-      vertices.emplace_back(scale_coordinate(coordinates_[i], size_.width, i, location, file_),
-                            scale_coordinate(coordinates_[i + 1], size_.height, i + 1, location,
-                                             file_));
+      vertices.emplace_back(
+          scale_coordinate(coordinates_[i], size_.width, i, location, file_),
+          scale_coordinate(coordinates_[i + 1], size_.height, i + 1, location, file_));
     }
     polygons_.push_back(std::move(vertices));
     ++polygon_count_;
@@ -339,7 +340,6 @@ AnnotationMasks process_json_and_generate_masks(const std::string& json_path, in
   nlohmann::json::sax_parse(text, &reader);
   return reader.finish();
 }
-
 
 // ---------------------------------------------------------------------------------------------
 // Overlap measures
@@ -447,7 +447,8 @@ std::optional<std::string> trailing_number(const std::string& name) {
   }
   const std::string_view stem(name.data(), name.size() - extension.size());
   std::size_t digits = 0;
-  while (digits < stem.size() && std::isdigit(static_cast<unsigned char>(stem[stem.size() - 1 - digits]))) {
+  while (digits < stem.size() &&
+         std::isdigit(static_cast<unsigned char>(stem[stem.size() - 1 - digits]))) {
     ++digits;
   }
   if (digits == 0 || digits == stem.size() || stem[stem.size() - 1 - digits] != '_') {
@@ -524,7 +525,8 @@ std::int64_t frame_index_of(const std::string& json_path) {
 cv::Size first_frame_size(const std::string& first_json_path) {
   const nlohmann::json document = af::read_json(first_json_path);
   if (!document.is_object()) {
-    throw af::content_error("", first_json_path, "expected an object, got " + std::string(document.type_name()));
+    throw af::content_error("", first_json_path,
+                            "expected an object, got " + std::string(document.type_name()));
   }
   const std::string image_path =
       af::require_member(document, "image_path", af::is_string<nlohmann::json>, "string", "",

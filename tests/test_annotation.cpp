@@ -1,0 +1,415 @@
+#include <kovra_utils/annotation.hpp>
+
+#include "capture.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <random>
+
+namespace {
+
+using kovra_test::CoutCapture;
+using kovra_test::TempDir;
+using kovra_test::write_text;
+using kovra_utils::ArgumentError;
+using kovra_utils::ContentError;
+using kovra_utils::FileError;
+using kovra_utils::Mask;
+using kovra_utils::MaskAreas;
+using kovra_utils::MasksDict;
+using nlohmann::json;
+
+json detection(std::optional<int> object_id, std::vector<std::string> polygons) {
+  json d = {{"xyxy", json::array({json::array({0, 0, 1, 1})})}, {"formatted_polygon", polygons}};
+  if (object_id) d["object_id"] = *object_id;
+  return d;
+}
+
+std::string annotation_text(const std::vector<json>& detections,
+                            const std::string& image_path = "frame.jpg") {
+  return json{{"image_path", image_path}, {"detections", detections}}.dump(4);
+}
+
+// Expects `call` to throw `Kind` with every piece of `parts` in its message.
+template <class Kind, class Call>
+void expect_error(Call call, const std::vector<std::string>& parts) {
+  try {
+    call();
+    ADD_FAILURE() << "no exception";
+  } catch (const Kind& error) {
+    for (const auto& part : parts)
+      EXPECT_NE(std::string(error.what()).find(part), std::string::npos) << error.what();
+  }
+}
+
+// --- rasterisation ---------------------------------------------------------------------------
+
+TEST(ProcessJsonAndGenerateMasks, FillsSquareWithBoundaryPixels) {
+  TempDir dir;
+  write_text(dir / "a.json",
+             annotation_text({detection(1, {"7 0.0 0.0 0.5 0.0 0.5 0.5 0.0 0.5"})}));
+  const auto result =
+      kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), 100, 200);
+  EXPECT_EQ(result.image_path, "frame.jpg");
+  ASSERT_EQ(result.masks.size(), 1u);
+  EXPECT_EQ(result.boxkeys, (std::vector<std::int64_t>{0}));
+  const Mask& mask = result.masks[0];
+  EXPECT_EQ(mask.size(), cv::Size(200, 100));
+  EXPECT_EQ(mask.bounds(), cv::Rect(0, 0, 101, 51));
+  EXPECT_EQ(mask.area(), 101 * 51);
+}
+
+TEST(ProcessJsonAndGenerateMasks, DetectionsKeepOrderIdsAndEmptyPolygons) {
+  TempDir dir;
+  write_text(dir / "a.json", annotation_text({detection(3, {"0 0.1 0.1 0.3 0.1 0.3 0.3"}),
+                                              detection(std::nullopt, {}), detection(3, {"0"}),
+                                              detection(1, {"0 0.4999 0.5"})}));
+  const auto result =
+      kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), 10, 10);
+  EXPECT_EQ(result.boxkeys, (std::vector<std::int64_t>{2, -1, 2, 0}));
+  ASSERT_EQ(result.masks.size(), 4u);
+  EXPECT_FALSE(result.masks[0].is_clear());
+  EXPECT_TRUE(result.masks[1].is_clear());
+  EXPECT_TRUE(result.masks[2].is_clear());
+  // Truncation, not rounding: 0.4999 * 10 is column 4.
+  EXPECT_EQ(result.masks[3].bounds(), cv::Rect(4, 5, 1, 1));
+}
+
+TEST(ProcessJsonAndGenerateMasks, NoDetectionsGivesNoMasks) {
+  TempDir dir;
+  write_text(dir / "a.json", annotation_text({}));
+  const auto result =
+      kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), 10, 10);
+  EXPECT_TRUE(result.masks.empty());
+  EXPECT_TRUE(result.boxkeys.empty());
+}
+
+// The crop rasteriser must match filling the whole plane, also for polygons that leave it,
+// self-intersect, or are split in several parts.
+TEST(ProcessJsonAndGenerateMasks, MatchesFullPlaneFill) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> coordinate(-0.3, 1.3);
+  const int height = 37;
+  const int width = 53;
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::string> polygons;
+    cv::Mat expected = cv::Mat::zeros(height, width, CV_8U);
+    for (int part = 0; part < 1 + round % 3; ++part) {
+      std::string text = "0";
+      std::vector<cv::Point> vertices;
+      for (int v = 0; v < 1 + round % 7; ++v) {
+        const double x = coordinate(random);
+        const double y = coordinate(random);
+        text += " " + std::to_string(x) + " " + std::to_string(y);
+        vertices.emplace_back(static_cast<int>(std::stod(std::to_string(x)) * width),
+                              static_cast<int>(std::stod(std::to_string(y)) * height));
+      }
+      cv::fillPoly(expected, std::vector<std::vector<cv::Point>>{vertices}, 1);
+      polygons.push_back(text);
+    }
+    TempDir dir;
+    write_text(dir / "a.json", annotation_text({detection(1, polygons)}));
+    const auto result =
+        kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), height, width);
+    ASSERT_EQ(cv::countNonZero(result.masks[0].dense() != expected), 0) << "round " << round;
+  }
+}
+
+struct BadAnnotation {
+  std::string name;
+  std::string content;
+  std::vector<std::string> message_parts;
+};
+
+class RejectsBadAnnotation : public testing::TestWithParam<BadAnnotation> {};
+
+TEST_P(RejectsBadAnnotation, WithContentErrorNamingFileAndMember) {
+  TempDir dir;
+  const std::string path = (dir / "output_pp_1.json").string();
+  write_text(path, GetParam().content);
+  std::vector<std::string> parts = GetParam().message_parts;
+  parts.push_back(path);
+  expect_error<ContentError>([&] { kovra_utils::process_json_and_generate_masks(path, 10, 10); },
+                             parts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Annotation, RejectsBadAnnotation,
+    testing::Values(
+        BadAnnotation{"not_json", "{\"image_path\": ", {"not valid JSON"}},
+        BadAnnotation{
+            "no_image_path", R"({"detections": []})", {"\"image_path\"", "missing member"}},
+        BadAnnotation{
+            "no_detections", R"({"image_path": "a.jpg"})", {"\"detections\"", "missing member"}},
+        BadAnnotation{"detections_not_array",
+                      R"({"image_path": "a.jpg", "detections": {}})",
+                      {"\"detections\"", "expected array"}},
+        BadAnnotation{"image_path_not_text",
+                      R"({"image_path": 3, "detections": []})",
+                      {"\"image_path\"", "expected string"}},
+        BadAnnotation{
+            "no_polygon",
+            R"({"image_path": "a", "detections": [{"formatted_polygon": []}, {"object_id": 2}]})",
+            {"\"detections\"[1].\"formatted_polygon\"", "missing member"}},
+        BadAnnotation{
+            "odd_count",
+            R"({"image_path": "a", "detections": [{"formatted_polygon": ["0 0.1 0.2", "0 0.1 0.2 0.3"]}]})",
+            {"\"detections\"[0].\"formatted_polygon\"[1]", "odd number of coordinates (3)"}},
+        BadAnnotation{"bad_token",
+                      R"({"image_path": "a", "detections": [{"formatted_polygon": ["0 0.1 x2"]}]})",
+                      {"\"formatted_polygon\"[0]", "'x2' is not a number"}},
+        BadAnnotation{
+            "nan",
+            R"({"image_path": "a", "detections": [{"formatted_polygon": ["0 nan 0.2"]}]})",
+            {"\"formatted_polygon\"[0]", "(nan) is not a finite number"}},
+        BadAnnotation{
+            "inf",
+            R"({"image_path": "a", "detections": [{"formatted_polygon": ["0 0.2 -inf"]}]})",
+            {"(-inf) is not a finite number"}},
+        BadAnnotation{
+            "huge",
+            R"({"image_path": "a", "detections": [{"formatted_polygon": ["0 1e9 0.2"]}]})",
+            {"(1000000000.0) scales outside the 32-bit vertex range"}},
+        BadAnnotation{
+            "object_id_float",
+            R"({"image_path": "a", "detections": [{"object_id": 1.5, "formatted_polygon": []}]})",
+            {"\"detections\"[0].\"object_id\"", "expected integer"}},
+        BadAnnotation{"polygon_not_text",
+                      R"({"image_path": "a", "detections": [{"formatted_polygon": [[0.1, 0.2]]}]})",
+                      {"\"formatted_polygon\"[0]", "expected string, got array"}}),
+    [](const testing::TestParamInfo<BadAnnotation>& info) { return info.param.name; });
+
+TEST(ProcessJsonAndGenerateMasks, IgnoresOtherMembersAtAnyDepth) {
+  TempDir dir;
+  write_text(dir / "a.json",
+             R"({"meta": {"detections": 5, "image_path": [1]}, "image_path": "p.jpg",
+                 "detections": [{"extra": [{"formatted_polygon": 1}], "object_id": 4,
+                                 "formatted_polygon": ["0 0.1 0.1 0.5 0.5"]}]})");
+  const auto result =
+      kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), 10, 10);
+  EXPECT_EQ(result.image_path, "p.jpg");
+  EXPECT_EQ(result.boxkeys, (std::vector<std::int64_t>{3}));
+  EXPECT_FALSE(result.masks[0].is_clear());
+}
+
+TEST(ProcessJsonAndGenerateMasks, MissingFileAndNegativeSize) {
+  expect_error<FileError>(
+      [] { kovra_utils::process_json_and_generate_masks("/nonexistent/output_pp_1.json", 10, 10); },
+      {"/nonexistent/output_pp_1.json"});
+  expect_error<ArgumentError>(
+      [] { kovra_utils::process_json_and_generate_masks("x.json", -1, 10); }, {"-1 x 10"});
+}
+
+// --- overlap measures ------------------------------------------------------------------------
+
+Mask rect_mask(cv::Rect rect, cv::Size size = {20, 20}) {
+  cv::Mat plane = cv::Mat::zeros(size, CV_8U);
+  plane(rect).setTo(1);
+  return Mask::from_dense(plane);
+}
+
+TEST(IntersectionBetweenMasks, MeasuresEachPairAgainstBothAreas) {
+  MasksDict masks;
+  masks["Box0"] = rect_mask({0, 0, 10, 10});  // 100 pixels
+  masks["Box1"] = rect_mask({5, 5, 10, 5});   // 50 pixels, 25 shared
+  const auto table =
+      kovra_utils::intersection_between_masks(masks, kovra_utils::count_mask_areas(masks));
+  EXPECT_EQ(table.at("Box0", "Box1"), 25.0);
+  EXPECT_EQ(table.at("Box1", "Box0"), 50.0);
+  EXPECT_EQ(table.at("Box0", "Box0"), 0.0);
+  EXPECT_EQ(table.at("Box1", "Box1"), 0.0);
+  EXPECT_THROW(table.at("Box0", "Box9"), std::out_of_range);
+}
+
+TEST(IntersectionBetweenMasks, SmallMaskRuleLooksAtTheLaterKey) {
+  const Mask speck = rect_mask({3, 3, 1, 1});
+  const Mask large = rect_mask({0, 0, 10, 10});
+  MasksDict speck_first;
+  speck_first["Box0"] = speck;
+  speck_first["Box1"] = large;
+  auto table = kovra_utils::intersection_between_masks(speck_first,
+                                                       kovra_utils::count_mask_areas(speck_first));
+  EXPECT_EQ(table.at("Box0", "Box1"), 100.0);
+  EXPECT_EQ(table.at("Box1", "Box0"), 1.0);
+
+  MasksDict speck_last;
+  speck_last["Box1"] = large;
+  speck_last["Box0"] = speck;
+  table = kovra_utils::intersection_between_masks(speck_last,
+                                                  kovra_utils::count_mask_areas(speck_last));
+  EXPECT_EQ(table.max(), 0.0);
+}
+
+TEST(IntersectionBetweenMasks, UsesStatedAreasAndCountsWithoutMap) {
+  MasksDict masks;
+  masks["Box0"] = rect_mask({0, 0, 20, 20});
+  masks["Box1"] = rect_mask({0, 0, 10, 10});
+  MaskAreas stated{{"Box0", 400}, {"Box1", 200}};
+  EXPECT_EQ(kovra_utils::intersection_between_masks(masks, stated).at("Box1", "Box0"), 50.0);
+  // An absent or empty map means the true counts.
+  EXPECT_EQ(kovra_utils::intersection_between_masks(masks).at("Box1", "Box0"), 100.0);
+  EXPECT_EQ(kovra_utils::intersection_between_masks(masks, MaskAreas{}).at("Box0", "Box1"), 25.0);
+  EXPECT_THROW(kovra_utils::intersection_between_masks(masks, MaskAreas{{"Box0", 400}}),
+               std::out_of_range);
+}
+
+TEST(IntersectionBetweenMasks, OneThirdIsDividedBeforeScaling) {
+  EXPECT_EQ(kovra_utils::calculate_masks_intersection_new(rect_mask({0, 0, 1, 1}),
+                                                          rect_mask({0, 0, 3, 1}), 3, 3)
+                .result_1,
+            33.33333333333333);
+  EXPECT_EQ(
+      kovra_utils::calculate_masks_intersection(Mask(cv::Size(20, 20)), rect_mask({0, 0, 3, 1})),
+      0.0);
+  EXPECT_EQ(
+      kovra_utils::calculate_masks_intersection(rect_mask({1, 1, 2, 2}), rect_mask({0, 0, 5, 5})),
+      100.0);
+  expect_error<ArgumentError>(
+      [] {
+        kovra_utils::calculate_masks_intersection(rect_mask({0, 0, 1, 1}),
+                                                  rect_mask({0, 0, 1, 1}, {5, 5}));
+      },
+      {"20 x 20", "5 x 5"});
+}
+
+TEST(IntersectionBetweenMasks, SingleAndEmptySets) {
+  MasksDict one;
+  one["Box0"] = rect_mask({0, 0, 2, 2});
+  const auto single = kovra_utils::intersection_between_masks(one);
+  EXPECT_EQ(single.size(), 1u);
+  EXPECT_EQ(single.at(0, 0), 0.0);
+  EXPECT_TRUE(kovra_utils::intersection_between_masks(MasksDict{}).empty());
+}
+
+// --- tracker output loading ------------------------------------------------------------------
+
+class TrackerOutput : public testing::Test {
+ protected:
+  void SetUp() override {
+    image_path_ = (dir_ / "frame.jpg").string();
+    cv::imwrite(image_path_, cv::Mat(cv::Size(40, 30), CV_8UC3, cv::Scalar(10, 20, 30)));
+  }
+
+  // An annotation file whose single detection covers `column` (so files can be told apart).
+  void write_frame(const std::string& relative, int column, const std::string& image = "") {
+    const double x = (column + 0.5) / 40.0;
+    write_text(dir_ / relative, annotation_text({detection(1, {"0 " + std::to_string(x) + " 0.1 " +
+                                                               std::to_string(x) + " 0.5"})},
+                                                image.empty() ? image_path_ : image));
+  }
+
+  kovra_utils::LoadedClip load(std::int64_t ixx = 0) {
+    return kovra_utils::get_kovra_annotation_data("unused", false, ixx, dir_.path().string());
+  }
+
+  TempDir dir_;
+  std::string image_path_;
+};
+
+TEST_F(TrackerOutput, OrdersFilesNumericallyRootFirstThenSubfoldersByName) {
+  write_frame("output_pp_10.json", 1);
+  write_frame("output_pp_9.json", 2);
+  write_frame("output_pp_100.json", 3);
+  write_frame("b/output_pp_0.json", 4);
+  write_frame("a/output_pp_5.json", 5);
+  write_frame("a/deeper/output_pp_1.json", 6);
+  write_frame("notes.json", 7);
+  write_frame("output_pp_final.json", 8);
+  write_frame("output_pp_7.JSON", 9);
+  const auto loaded = load();
+  ASSERT_TRUE(loaded.kovra_annotation_data);
+  const auto& clip = *loaded.kovra_annotation_data;
+  std::vector<std::int64_t> frame_indices;
+  std::vector<int> columns;
+  for (const auto& [position, record] : clip) {
+    EXPECT_EQ(position, static_cast<std::int64_t>(frame_indices.size()));
+    frame_indices.push_back(record.frame_index);
+    columns.push_back(record.masks_dict.at("Box0").bounds().x);
+    EXPECT_TRUE(record.intersections_df.has_value());
+    EXPECT_EQ(record.image_path, image_path_);
+  }
+  EXPECT_EQ(frame_indices, (std::vector<std::int64_t>{9, 10, 100, 5, 1, 0}));
+  EXPECT_EQ(columns, (std::vector<int>{2, 1, 3, 5, 6, 4}));
+  EXPECT_EQ(clip.at(0).json_path, dir_.path().string() + "/output_pp_9.json");
+  EXPECT_EQ(clip.at(4).json_path, dir_.path().string() + "/a/deeper/output_pp_1.json");
+  ASSERT_TRUE(loaded.last_frame);
+  EXPECT_EQ(loaded.last_frame->frame_index, 0);
+}
+
+TEST_F(TrackerOutput, EqualNumbersAreOrderedByName) {
+  write_frame("b_3.json", 1);
+  write_frame("output_pp_3.json", 2);
+  write_frame("a_3.json", 3);
+  expect_error<ContentError>([&] { load(); }, {"a_3.json", "cannot read a frame number"});
+}
+
+TEST_F(TrackerOutput, SingleFrameModeAndOutOfRangePosition) {
+  for (int n = 0; n < 10; ++n) write_frame("output_pp_" + std::to_string(n) + ".json", n);
+  auto loaded = load(3);
+  ASSERT_TRUE(loaded.kovra_annotation_data);
+  ASSERT_EQ(loaded.kovra_annotation_data->size(), 1u);
+  const auto& record = loaded.kovra_annotation_data->at(3);
+  EXPECT_EQ(record.frame_index, 3);
+  EXPECT_FALSE(record.intersections_df.has_value());
+  ASSERT_TRUE(loaded.last_frame);
+  EXPECT_EQ(loaded.last_frame->json_path, record.json_path);
+
+  loaded = load(10);
+  ASSERT_TRUE(loaded.kovra_annotation_data);
+  EXPECT_TRUE(loaded.kovra_annotation_data->empty());
+  EXPECT_FALSE(loaded.last_frame);
+
+  loaded = load(-1);
+  EXPECT_EQ(loaded.kovra_annotation_data->size(), 10u);
+  EXPECT_EQ(loaded.last_frame->frame_index, 9);
+}
+
+TEST_F(TrackerOutput, SharedObjectIdKeepsFirstPositionAndLastMask) {
+  write_text(dir_ / "output_pp_0.json",
+             annotation_text({detection(3, {"0 0.1 0.1"}), detection(1, {"0 0.2 0.2"}),
+                              detection(3, {"0 0.5 0.5 0.6 0.5"})},
+                             image_path_));
+  const auto loaded = load();
+  const auto& record = loaded.kovra_annotation_data->at(0);
+  std::vector<std::string> keys;
+  for (const auto& [key, mask] : record.masks_dict) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"Box2", "Box0"}));
+  EXPECT_EQ(record.masks_dict.at("Box2").bounds(), cv::Rect(20, 15, 5, 1));
+  EXPECT_EQ(record.mask_areas.at("Box2"), 5);
+  EXPECT_EQ(record.intersections_df->keys(), keys);
+}
+
+TEST_F(TrackerOutput, EmptyFolderPrintsMessage) {
+  const std::string folder = (dir_ / "empty").string();
+  std::filesystem::create_directories(folder);
+  CoutCapture capture;
+  const auto loaded = kovra_utils::get_kovra_annotation_data("", false, 0, folder);
+  EXPECT_FALSE(loaded.last_frame);
+  EXPECT_FALSE(loaded.kovra_annotation_data);
+  EXPECT_EQ(capture.text(),
+            "No JSON files found in " + folder + ". Please check the directory and try again.\n");
+}
+
+TEST_F(TrackerOutput, EmptyDetectionsGiveEmptyRecord) {
+  write_text(dir_ / "output_pp_0.json", annotation_text({}, image_path_));
+  const auto loaded = load();
+  const auto& record = loaded.kovra_annotation_data->at(0);
+  EXPECT_TRUE(record.masks_dict.empty());
+  EXPECT_TRUE(record.mask_areas.empty());
+  EXPECT_TRUE(record.intersections_df->empty());
+}
+
+TEST_F(TrackerOutput, FailuresNameTheFile) {
+  write_frame("output_pp_0.json", 1, (dir_ / "missing.jpg").string());
+  expect_error<FileError>([&] { load(); }, {"missing.jpg", "output_pp_0.json"});
+  write_frame("output_pp_0.json", 1);
+  write_text(dir_ / "output_pp_1.json", "{\"image_path\": \"x\", \"detections\": [{}]}");
+  expect_error<ContentError>([&] { load(); }, {"output_pp_1.json", "\"formatted_polygon\""});
+  // Single-frame mode reads only the first and the selected file.
+  EXPECT_NO_THROW(load(2));
+}
+
+}  // namespace
