@@ -57,7 +57,8 @@ Mask Mask::from_crop(cv::Size size, cv::Point origin, const cv::Mat& crop) {
   cv::Mat binary = to_binary(crop(visible - origin));
   const cv::Rect tight = cv::boundingRect(binary);
   if (tight.empty()) return Mask(size);
-  cv::Mat tight_crop = binary(tight).clone();
+  // The binary copy is ours: keep it whole when it is already tight.
+  cv::Mat tight_crop = tight.size() == binary.size() ? binary : binary(tight).clone();
   const auto area = static_cast<std::int64_t>(cv::countNonZero(tight_crop));
   return Mask(size, tight + visible.tl(), std::move(tight_crop), area);
 }
