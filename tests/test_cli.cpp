@@ -1,0 +1,200 @@
+// End-to-end runs of the `kovra` binary on generated data.
+
+#include "capture.hpp"
+#include "demo_tracking.hpp"
+
+#include <kovra_utils/annotation.hpp>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#ifndef KOVRA_CLI_PATH
+#error "KOVRA_CLI_PATH must name the kovra binary"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using kovra_test::read_text;
+using kovra_test::TempDir;
+using kovra_test::write_text;
+
+struct RunResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string shell_quote(const std::string& arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+RunResult run_kovra(const std::vector<std::string>& args, const fs::path& scratch) {
+  std::string command = shell_quote(KOVRA_CLI_PATH);
+  for (const auto& arg : args) command += " " + shell_quote(arg);
+  const fs::path out = scratch / "stdout.txt";
+  const fs::path err = scratch / "stderr.txt";
+  command += " >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) + " </dev/null";
+  const int status = std::system(command.c_str());
+  RunResult result;
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = read_text(out);
+  result.err = read_text(err);
+  return result;
+}
+
+bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
+int line_count(const std::string& text) {
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A normalised rectangle polygon string on a frame of `size`.
+std::string rect_polygon(cv::Rect rect, cv::Size size) {
+  const double x1 = double(rect.x) / size.width;
+  const double y1 = double(rect.y) / size.height;
+  const double x2 = double(rect.x + rect.width - 1) / size.width;
+  const double y2 = double(rect.y + rect.height - 1) / size.height;
+  return "0 " + std::to_string(x1) + " " + std::to_string(y1) + " " + std::to_string(x2) + " " +
+         std::to_string(y1) + " " + std::to_string(x2) + " " + std::to_string(y2) + " " +
+         std::to_string(x1) + " " + std::to_string(y2);
+}
+
+// One frame of a generated clip: object id -> rectangle (an empty rectangle gives no polygon).
+using FrameBoxes = std::vector<std::pair<int, cv::Rect>>;
+
+// Writes a clip of annotation files output_pp_<n>.json and their frame images under `dir`.
+void write_clip(const fs::path& dir, const std::vector<FrameBoxes>& frames,
+                cv::Size size = {200, 100}) {
+  fs::create_directories(dir);
+  for (std::size_t n = 0; n < frames.size(); ++n) {
+    const fs::path image = dir / ("frame_" + std::to_string(n) + ".png");
+    cv::imwrite(image.string(), cv::Mat(size, CV_8UC3, cv::Scalar(40, 40, 40)));
+    nlohmann::json detections = nlohmann::json::array();
+    for (const auto& [object_id, rect] : frames[n]) {
+      nlohmann::json polygons = nlohmann::json::array();
+      if (!rect.empty()) polygons.push_back(rect_polygon(rect, size));
+      detections.push_back({{"object_id", object_id},
+                            {"xyxy", {{rect.x, rect.y, rect.x + rect.width, rect.y + rect.height}}},
+                            {"formatted_polygon", polygons}});
+    }
+    const nlohmann::json file = {{"image_path", image.string()}, {"detections", detections}};
+    write_text(dir / ("output_pp_" + std::to_string(n) + ".json"), file.dump(4));
+  }
+}
+
+// Three frames: Box0 and Box1 apart, then Box1 inside Box0 twice; Box2 empty in frame 1.
+std::vector<FrameBoxes> overlapping_clip() {
+  const cv::Rect big(10, 10, 60, 40);
+  const cv::Rect apart(120, 20, 30, 30);
+  const cv::Rect inside(20, 20, 20, 20);
+  const cv::Rect other(160, 60, 20, 20);
+  return {{{1, big}, {2, apart}, {3, other}},
+          {{1, big}, {2, inside}, {3, cv::Rect()}},
+          {{1, big}, {2, inside}, {3, other}}};
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  RunResult run(const std::vector<std::string>& args) { return run_kovra(args, tmp.path()); }
+};
+
+TEST_F(Cli, UsageErrorsExitTwoWithOneLine) {
+  const RunResult none = run({});
+  EXPECT_EQ(none.code, 2);
+
+  const RunResult unknown = run({"frobnicate"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_EQ(unknown.err, "kovra: unknown command 'frobnicate'; 'kovra --help' lists the commands\n");
+
+  const RunResult missing = run({"clip-info"});
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_TRUE(contains(missing.err, "TRACKER_OUTPUT_DIR is required")) << missing.err;
+  EXPECT_EQ(line_count(missing.err), 1);
+
+  const RunResult help = run({"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_TRUE(contains(help.out, "clip-info")) << help.out;
+}
+
+TEST_F(Cli, ClipInfoSummarisesFramesBoxesEmptyMasksAndOverlaps) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const RunResult result = run({"clip-info", (tmp / "clip").string(), "--top", "1"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "frames: 3 (frame numbers 0 .. 2)\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "boxes: 3 (Box0, Box1, Box2)\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "zero-area masks: 1\n  frame 1: Box2\n")) << result.out;
+  // Box1 lies wholly inside Box0 in frames 1 and 2; the worst is listed first, clip order kept.
+  EXPECT_TRUE(contains(result.out, "  frame 1 (file number 1): Box1 in Box0 100.00 %\n"))
+      << result.out;
+  EXPECT_FALSE(contains(result.out, "frame 2 (file number 2)")) << result.out;
+}
+
+TEST_F(Cli, ClipInfoRejectsMissingAndEmptyFolders) {
+  const RunResult missing = run({"clip-info", (tmp / "nowhere").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.err, "kovra clip-info: TRACKER_OUTPUT_DIR: no such folder: " +
+                             (tmp / "nowhere").string() + "\n");
+
+  fs::create_directories(tmp / "empty");
+  const RunResult empty = run({"--quiet", "clip-info", (tmp / "empty").string()});
+  EXPECT_EQ(empty.code, 1);
+  EXPECT_TRUE(contains(empty.err, "no annotation files")) << empty.err;
+  EXPECT_EQ(empty.out, "");  // the library's "No JSON files found" message is hidden
+
+  write_text(tmp / "bad" / "output_pp_0.json", "{not json");
+  const RunResult bad = run({"clip-info", (tmp / "bad").string()});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_EQ(line_count(bad.err), 1);
+  EXPECT_TRUE(contains(bad.err, "output_pp_0.json")) << bad.err;
+
+  const RunResult value = run({"clip-info", (tmp / "bad").string(), "--top", "many"});
+  EXPECT_EQ(value.code, 1);
+  EXPECT_TRUE(contains(value.err, "--top")) << value.err;
+}
+
+// The demo's tracker saves masks as polygons; reading them back must give the same pixels.
+TEST(DemoTracking, SavedPolygonsRasteriseToTheSameMasks) {
+  TempDir tmp;
+  const cv::Size size(1870, 1440);
+  cv::Mat ellipse = cv::Mat::zeros(size, CV_8U);
+  cv::ellipse(ellipse, {903, 611}, {110, 58}, 25, 0, 360, 1, cv::FILLED);
+  cv::Mat two_parts = cv::Mat::zeros(size, CV_8U);
+  two_parts(cv::Rect(0, 0, 3, 3)).setTo(1);  // touches the frame's corner
+  two_parts(cv::Rect(1800, 1400, 70, 40)).setTo(1);
+  kovra_utils::VideoSegments segments;
+  segments[4][1] = kovra_utils::Mask::from_dense(ellipse);
+  segments[4][2] = kovra_utils::Mask::from_dense(two_parts);
+  segments[4][3] = kovra_utils::Mask(size);
+  const std::vector<std::string> frame_names(5, (tmp / "frame.jpg").string());
+
+  const auto written = kovra_cli::write_annotation_files(segments, frame_names, tmp / "out");
+  ASSERT_EQ(written, (std::vector<fs::path>{tmp / "out" / "output_pp_4.json"}));
+  const auto read = kovra_utils::process_json_and_generate_masks(written[0].string(), size.height,
+                                                                 size.width);
+  EXPECT_EQ(read.image_path, frame_names[0]);
+  EXPECT_EQ(read.boxkeys, (std::vector<std::int64_t>{0, 1, 2}));
+  ASSERT_EQ(read.masks.size(), 3u);
+  EXPECT_EQ(read.masks[0], segments[4][1]);
+  EXPECT_EQ(read.masks[1], segments[4][2]);
+  EXPECT_TRUE(read.masks[2].is_clear());
+  const auto json = nlohmann::json::parse(read_text(written[0]));
+  EXPECT_EQ(json["detections"][1]["xyxy"], nlohmann::json::parse("[[0, 0, 1869, 1439]]"));
+}
+
+}  // namespace
