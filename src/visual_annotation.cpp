@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -212,7 +213,8 @@ std::int64_t read_object_id(const nlohmann::json& detection, const std::string& 
                                          "integer", location, file);
   // Box numbers are object_id - 1: both must fit a signed 64-bit integer.
   if (value.is_number_unsigned() &&
-      value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+      value.get<std::uint64_t>() >
+          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     throw af::content_error(af::member_location(location, "object_id"), file,
                             "value " + value.dump() + " is out of range");
   }
