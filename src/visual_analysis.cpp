@@ -2,6 +2,7 @@
 
 #include <kovra_utils/visual.hpp>
 
+#include "draw.hpp"
 #include "text.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -233,6 +234,168 @@ OrderedMap<std::string, double> compute_motion_score_in_polygon(
   OrderedMap<std::string, double> motion_scores;
   for (const auto& [key, mask] : masks_dict) motion_scores[key] = mean_inside(mag, mask);
   return motion_scores;
+}
+
+// ---------------------------------------------------------------------------------------------
+// draw_intersection_heatmap
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// The figure: 7 x 5 inches at 100 dots per inch.
+const cv::Size kFigure(700, 500);
+// The room the square cells are fitted into, and the colour bar beside them.
+const cv::Rect kCellArea(95, 50, 455, 385);
+constexpr int kBarGap = 22;
+constexpr int kBarWidth = 18;
+const cv::Vec4b kInk(0, 0, 0, 255);
+const cv::Vec4b kGrid(128, 128, 128, 255);
+const cv::Vec4b kPaper(255, 255, 255, 255);
+
+// The white-to-red sequential scale ("Reds", 9 ColorBrewer stops) sampled as a 256-entry table.
+cv::Vec4b reds(double percent) {
+  static constexpr std::array<std::array<int, 3>, 9> stops = {{{255, 245, 240},
+                                                               {254, 224, 210},
+                                                               {252, 187, 161},
+                                                               {252, 146, 114},
+                                                               {251, 106, 74},
+                                                               {239, 59, 44},
+                                                               {203, 24, 29},
+                                                               {165, 15, 21},
+                                                               {103, 0, 13}}};
+  const double t = std::clamp(percent / 100.0, 0.0, 1.0);
+  const double x = std::min(static_cast<int>(t * 256), 255) / 255.0 * 8.0;
+  const int k = std::min(static_cast<int>(x), 7);
+  const double f = x - k;
+  cv::Vec4b colour(0, 0, 0, 255);
+  for (int c = 0; c < 3; ++c) {
+    colour[c] = cv::saturate_cast<uchar>(stops[k][c] + (stops[k + 1][c] - stops[k][c]) * f);
+  }
+  return colour;
+}
+
+// White text on dark cells, black on light ones (relative luminance threshold 0.408).
+cv::Vec4b annotation_ink(const cv::Vec4b& cell) {
+  const auto linear = [](uchar v) {
+    const double c = v / 255.0;
+    return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+  };
+  const double lum = 0.2126 * linear(cell[0]) + 0.7152 * linear(cell[1]) + 0.0722 * linear(cell[2]);
+  return lum > 0.408 ? kInk : kPaper;
+}
+
+cv::Size text_size(const draw::Font& font, const std::string& label) {
+  const auto [x1, y1, x2, y2] = font.text_bbox(label, {0, 0});
+  return {x2 - x1, y2 - y1};
+}
+
+// Draws `label` with the centre of its ink at `centre`.
+void draw_centred(cv::Mat& rgba, const draw::Font& font, const std::string& label,
+                  cv::Point centre, const cv::Vec4b& colour) {
+  const auto [x1, y1, x2, y2] = font.text_bbox(label, {0, 0});
+  font.draw_text(rgba, label, {centre.x - (x1 + x2) / 2, centre.y - (y1 + y2) / 2}, colour);
+}
+
+// Draws `label` turned a quarter counter-clockwise, ink centred at `centre`.
+void draw_turned(cv::Mat& rgba, const draw::Font& font, const std::string& label, cv::Point centre) {
+  const cv::Size size = text_size(font, label);
+  cv::Mat strip(size.height + 4, size.width + 4, CV_8UC4, cv::Scalar(kPaper));
+  draw_centred(strip, font, label, {strip.cols / 2, strip.rows / 2}, kInk);
+  cv::Mat turned;
+  cv::rotate(strip, turned, cv::ROTATE_90_COUNTERCLOCKWISE);
+  const cv::Rect target =
+      cv::Rect(centre - cv::Point(turned.cols / 2, turned.rows / 2), turned.size()) &
+      cv::Rect(cv::Point(0, 0), rgba.size());
+  if (target.empty()) return;
+  const cv::Point from = target.tl() - (centre - cv::Point(turned.cols / 2, turned.rows / 2));
+  cv::Mat source = turned(cv::Rect(from, target.size()));
+  cv::Mat region = rgba(target);
+  cv::min(region, source, region);  // dark ink over the white figure
+}
+
+void draw_cells(cv::Mat& rgba, const IntersectionTable& table, cv::Rect grid, int cell,
+                const draw::Font& font) {
+  const int n = static_cast<int>(table.size());
+  for (int r = 0; r < n; ++r) {
+    for (int c = 0; c < n; ++c) {
+      const double value = table.at(static_cast<std::size_t>(r), static_cast<std::size_t>(c));
+      if (std::isnan(value)) continue;  // undefined cells stay blank
+      const cv::Rect box(grid.x + c * cell, grid.y + r * cell, cell, cell);
+      const cv::Vec4b colour = reds(value);
+      rgba(box).setTo(cv::Scalar(colour));
+      draw_centred(rgba, font, text::format_fixed(value, 2),
+                   {box.x + cell / 2, box.y + cell / 2}, annotation_ink(colour));
+    }
+  }
+  for (int k = 1; k < n; ++k) {
+    rgba(cv::Rect(grid.x + k * cell, grid.y, 1, grid.height)).setTo(cv::Scalar(kGrid));
+    rgba(cv::Rect(grid.x, grid.y + k * cell, grid.width, 1)).setTo(cv::Scalar(kGrid));
+  }
+}
+
+void draw_tick_labels(cv::Mat& rgba, std::size_t n, cv::Rect grid, int cell,
+                      const draw::Font& font) {
+  int widest = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    widest = std::max(widest, text_size(font, "Mask " + std::to_string(k)).width);
+  }
+  const bool turn_x = widest + 4 > cell;  // labels that would touch are turned upright
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::string label = "Mask " + std::to_string(k);
+    const int middle = static_cast<int>(k) * cell + cell / 2;
+    const cv::Size size = text_size(font, label);
+    if (turn_x) {
+      draw_turned(rgba, font, label, {grid.x + middle, grid.br().y + 6 + size.width / 2});
+    } else {
+      draw_centred(rgba, font, label, {grid.x + middle, grid.br().y + 6 + size.height / 2}, kInk);
+    }
+    draw_centred(rgba, font, label, {grid.x - 6 - size.width / 2, grid.y + middle}, kInk);
+  }
+}
+
+void draw_colour_bar(cv::Mat& rgba, cv::Rect grid, const draw::Font& font) {
+  const cv::Rect bar(grid.br().x + kBarGap, grid.y, kBarWidth, std::max(grid.height, 1));
+  for (int row = 0; row < bar.height; ++row) {
+    const double percent = 100.0 * (bar.height - 1 - row) / std::max(bar.height - 1, 1);
+    rgba(cv::Rect(bar.x, bar.y + row, bar.width, 1)).setTo(cv::Scalar(reds(percent)));
+  }
+  for (int tick = 0; tick <= 100; tick += 20) {
+    const int y = bar.y + static_cast<int>(std::lround((bar.height - 1) * (100 - tick) / 100.0));
+    rgba(cv::Rect(bar.br().x, y, 4, 1)).setTo(cv::Scalar(kInk));
+    const std::string label = std::to_string(tick);
+    draw_centred(rgba, font, label, {bar.br().x + 8 + text_size(font, label).width / 2, y}, kInk);
+  }
+}
+
+}  // namespace
+
+cv::Mat render_intersection_heatmap(const IntersectionTable& intersections_df) {
+  cv::Mat rgba(kFigure, CV_8UC4, cv::Scalar(kPaper));
+  const draw::Font annotation_font = draw::Font::load("arial.ttf", 11);  // 8 points
+  const draw::Font label_font = draw::Font::load("arial.ttf", 14);       // 10 points
+  const draw::Font title_font = draw::Font::load("arial.ttf", 17);       // 12 points
+
+  const int n = static_cast<int>(intersections_df.size());
+  const int cell = n == 0 ? 0 : std::min(kCellArea.width, kCellArea.height) / n;
+  const int side = cell * n;
+  const cv::Rect grid(kCellArea.x + (kCellArea.width - side) / 2,
+                      kCellArea.y + (kCellArea.height - side) / 2, side, side);
+  draw_cells(rgba, intersections_df, grid, cell, annotation_font);
+  draw_tick_labels(rgba, intersections_df.size(), grid, cell, annotation_font);
+  draw_colour_bar(rgba, grid, annotation_font);
+  draw_centred(rgba, title_font, "Intersection Heatmap %", {grid.x + side / 2, 25}, kInk);
+  draw_centred(rgba, label_font, "Mask 2", {grid.x + side / 2, kFigure.height - 18}, kInk);
+  draw_turned(rgba, label_font, "Mask 1", {18, grid.y + side / 2});
+
+  cv::Mat rgb;
+  cv::cvtColor(rgba, rgb, cv::COLOR_RGBA2RGB);
+  return rgb;
+}
+
+void draw_intersection_heatmap(const IntersectionTable& intersections_df,
+                               const DisplayFunc& display_func) {
+  const cv::Mat figure = render_intersection_heatmap(intersections_df);
+  if (display_func) display_func(figure);
 }
 
 // ---------------------------------------------------------------------------------------------
