@@ -2,6 +2,7 @@
 
 #include "capture.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -14,7 +15,9 @@
 namespace {
 
 using kovra_test::CoutCapture;
+using kovra_test::TempDir;
 using kovra_utils::ArgumentError;
+using kovra_utils::FileError;
 using kovra_utils::Centroid;
 using kovra_utils::CentroidMap;
 using kovra_utils::MainBlob;
@@ -362,6 +365,119 @@ TEST(GetDisToMainAndPrevBlob, RejectsValuesThatDoNotFit) {
                                                        1, {}, 1, 0, mask, {});
             }),
             "get_dis_to_main_and_prev_blob: stats must be 32-bit integers of 4 x 5, got 3 x 5");
+}
+
+// ---------------------------------------------------------------------------------------------
+// process_video_segments
+// ---------------------------------------------------------------------------------------------
+
+// A clip whose pen covers columns 0 .. 199 of the 320 x 240 frame, borders included.
+class ProcessVideoSegments : public testing::Test {
+ protected:
+  ProcessVideoSegments() {
+    kovra_test::write_text(pen_path(),
+                           R"({"shapes": [{"points": [[0, 0], [199, 0], [199, 239], [0, 239]]}]})");
+    refinement.custom_pen_json_path = pen_path();
+  }
+
+  std::string pen_path() const { return (dir / "pen.json").string(); }
+
+  // Runs the refinement, returning the printed lines.
+  std::vector<std::string> run(VideoSegments& segments) {
+    CoutCapture out;
+    refinement.process_video_segments(segments, "clips\\Camera61_0001", frame_names);
+    return out.lines();
+  }
+
+  TempDir dir;
+  Mask_Refinement refinement;
+  std::vector<std::string> frame_names = std::vector<std::string>(10, "frames/0000.jpg");
+};
+
+TEST_F(ProcessVideoSegments, ClearMaskIsLeftWithoutPenLookup) {
+  refinement.custom_pen_json_path = (dir / "missing.json").string();
+  VideoSegments segments;
+  segments[0][1] = Mask(kFrame);
+  EXPECT_EQ(run(segments), std::vector<std::string>{});
+  EXPECT_EQ(segments[0][1], Mask(kFrame));
+  EXPECT_TRUE(refinement.prev_centroids.empty());
+}
+
+TEST_F(ProcessVideoSegments, MaskOutsidePenBecomesClearSilently) {
+  VideoSegments segments;
+  segments[0][1] = rects_mask({{250, 10, 20, 20}});
+  EXPECT_EQ(run(segments), std::vector<std::string>{});
+  EXPECT_EQ(segments[0][1], Mask(kFrame));
+  EXPECT_TRUE(refinement.prev_centroids.empty());
+}
+
+TEST_F(ProcessVideoSegments, ClipsToPenKeepsMainBlobAndRecordsCentroid) {
+  VideoSegments segments;
+  segments[0][1] = rects_mask({{150, 50, 80, 40}, {20, 200, 3, 3}});
+  EXPECT_EQ(run(segments), std::vector<std::string>{});
+  EXPECT_EQ(segments[0][1], rects_mask({{150, 50, 50, 40}}));
+  EXPECT_EQ(refinement.prev_centroids.at(1), Centroid(174.5, 69.5));
+}
+
+TEST_F(ProcessVideoSegments, CentroidsSteerLaterFramesAndLaterClips) {
+  VideoSegments clip;
+  clip[0][1] = rects_mask({{20, 20, 30, 30}});
+  // The larger component is within reach too, but the nearer one continues the object.
+  clip[1][1] = rects_mask({{22, 20, 30, 30}, {120, 150, 60, 60}});
+  run(clip);
+  EXPECT_EQ(clip[1][1], rects_mask({{22, 20, 30, 30}}));
+  EXPECT_EQ(refinement.prev_centroids.at(1), Centroid(36.5, 34.5));
+
+  // The next clip starts from that centroid: its first mask, 226.8 pixels away once clipped,
+  // fails the test, so the tracker's unclipped mask is kept and gives the new centroid.
+  VideoSegments next;
+  next[5][1] = rects_mask({{150, 200, 80, 30}});
+  EXPECT_EQ(run(next), std::vector<std::string>{});
+  EXPECT_EQ(next[5][1], rects_mask({{150, 200, 80, 30}}));
+  EXPECT_EQ(refinement.prev_centroids.at(1), Centroid(189.5, 214.5));
+}
+
+TEST_F(ProcessVideoSegments, JumpBeyondPreviousDistanceClearsLaterFrames) {
+  VideoSegments segments;
+  segments[0][7] = rects_mask({{20, 20, 30, 30}});
+  segments[0][2] = rects_mask({{100, 100, 10, 10}});
+  segments[3][7] = rects_mask({{150, 200, 40, 30}});  // 225 pixels from (34.5, 34.5)
+  segments[4][7] = rects_mask({{151, 200, 40, 30}});
+  segments[4][2] = Mask(kFrame);
+  EXPECT_EQ(run(segments),
+            (std::vector<std::string>{"clean frame3--obj_id7", "frame 3--obj_id7-- no mask",
+                                      "clean frame4--obj_id7", "frame 4--obj_id7-- no mask"}));
+  EXPECT_EQ(segments[3][7], Mask(kFrame));
+  EXPECT_EQ(segments[4][7], Mask(kFrame));
+  EXPECT_EQ(refinement.prev_centroids.at(7), Centroid(34.5, 34.5));
+
+  std::vector<std::pair<std::int64_t, std::vector<std::int64_t>>> keys;
+  for (const auto& [frame, objects] : segments) {
+    keys.push_back({frame, {}});
+    for (const auto& [object, mask] : objects) keys.back().second.push_back(object);
+  }
+  EXPECT_EQ(keys, (decltype(keys){{0, {7, 2}}, {3, {7}}, {4, {7, 2}}}));
+}
+
+TEST_F(ProcessVideoSegments, ErrorsPropagateAfterEarlierMasksChanged) {
+  VideoSegments segments;
+  segments[0][1] = rects_mask({{150, 50, 80, 40}});
+  segments[20][1] = rects_mask({{10, 10, 5, 5}});
+  try {
+    run(segments);
+    ADD_FAILURE() << "no std::out_of_range";
+  } catch (const std::out_of_range& error) {
+    EXPECT_THAT(error.what(), testing::HasSubstr("20"));
+  }
+  EXPECT_EQ(segments[0][1], rects_mask({{150, 50, 50, 40}}));
+
+  refinement.custom_pen_json_path = (dir / "missing.json").string();
+  try {
+    run(segments);
+    ADD_FAILURE() << "no FileError";
+  } catch (const FileError& error) {
+    EXPECT_THAT(error.what(), testing::HasSubstr("missing.json"));
+  }
 }
 
 }  // namespace
