@@ -100,12 +100,12 @@ void write_pen(cv::Size size) {
   const double h = size.height;
   nlohmann::json points = nlohmann::json::array();
   for (const auto& [x, y] : std::vector<std::pair<double, double>>{{0.2, 0.02},
-                                                                    {0.9, 0.02},
-                                                                    {0.9, 0.9},
-                                                                    {0.55, 0.9},
-                                                                    {0.5, 0.5},
-                                                                    {0.45, 0.9},
-                                                                    {0.2, 0.9}}) {
+                                                                   {0.9, 0.02},
+                                                                   {0.9, 0.9},
+                                                                   {0.55, 0.9},
+                                                                   {0.5, 0.5},
+                                                                   {0.45, 0.9},
+                                                                   {0.2, 0.9}}) {
     points.push_back({x * w, y * h});
   }
   clip().pen_json_path = fs::temp_directory_path() / "bench_refinement_pen.json";
@@ -181,7 +181,8 @@ cv::Mat dense_clean(const cv::Mat& mask, const Mask_Refinement& r, const Centroi
     const cv::Mat current = (labels == label) / 255;
     const double gap = Mask_Refinement::blob_shortest_distance(main_blob, current);
     const double to_prev = prev ? distance(label, *prev) : 0.0;
-    if (to_prev <= r.MAX_PREV_DIST && (label == best || (area(label) >= min_area && gap <= max_gap))) {
+    if (to_prev <= r.MAX_PREV_DIST &&
+        (label == best || (area(label) >= min_area && gap <= max_gap))) {
       cleaned.setTo(1, current);
     }
   }

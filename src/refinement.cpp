@@ -37,7 +37,8 @@ Points contour_points(const cv::Mat& binary, cv::Point offset) {
   std::vector<Points> contours;
   cv::findContours(binary, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, offset);
   Points pooled;
-  for (const Points& contour : contours) pooled.insert(pooled.end(), contour.begin(), contour.end());
+  for (const Points& contour : contours)
+    pooled.insert(pooled.end(), contour.begin(), contour.end());
   return pooled;
 }
 
@@ -47,8 +48,8 @@ double shortest_distance(const Points& a, const Points& b) {
   std::int64_t best = std::numeric_limits<std::int64_t>::max();
   for (const cv::Point& p : a) {
     for (const cv::Point& q : b) {
-      const std::int64_t dx = p.x - q.x;
-      const std::int64_t dy = p.y - q.y;
+      const std::int64_t dx = static_cast<std::int64_t>(p.x) - q.x;
+      const std::int64_t dy = static_cast<std::int64_t>(p.y) - q.y;
       best = std::min(best, dx * dx + dy * dy);
     }
   }
@@ -228,11 +229,10 @@ void require_fitting_blob_values(int num_labels, const ComponentLabels& labels,
   const std::string count = std::to_string(num_labels);
   require(num_labels >= 1, "num_labels must be at least 1, got " + count);
   require(stats.type() == CV_32SC1 && stats.rows == num_labels && stats.cols == cv::CC_STAT_MAX,
-          "stats must be 32-bit integers of " + count + " x 5, got " +
-              size_text(stats.size()));
-  require(centroids.type() == CV_64FC1 && centroids.rows == num_labels && centroids.cols == 2,
-          "centroids must be 64-bit floats of " + count + " x 2, got " +
-              size_text(centroids.size()));
+          "stats must be 32-bit integers of " + count + " x 5, got " + size_text(stats.size()));
+  require(
+      centroids.type() == CV_64FC1 && centroids.rows == num_labels && centroids.cols == 2,
+      "centroids must be 64-bit floats of " + count + " x 2, got " + size_text(centroids.size()));
   require(num_labels == 1 || (best_idx >= 1 && best_idx < num_labels),
           "best_idx must be a label from 1 to " + std::to_string(num_labels - 1) + ", got " +
               std::to_string(best_idx));
@@ -240,11 +240,10 @@ void require_fitting_blob_values(int num_labels, const ComponentLabels& labels,
           "labels must be 32-bit integers");
   const cv::Rect frame(cv::Point(0, 0), labels.frame_size);
   const cv::Rect placed(labels.origin, labels.image.size());
-  require((placed & frame) == placed, "labels of " + size_text(labels.image.size()) + " at (" +
-                                          std::to_string(labels.origin.x) + ", " +
-                                          std::to_string(labels.origin.y) +
-                                          ") do not fit a frame of " +
-                                          size_text(labels.frame_size));
+  require((placed & frame) == placed,
+          "labels of " + size_text(labels.image.size()) + " at (" +
+              std::to_string(labels.origin.x) + ", " + std::to_string(labels.origin.y) +
+              ") do not fit a frame of " + size_text(labels.frame_size));
   require(mask.size() == labels.frame_size, "mask of " + size_text(mask.size()) +
                                                 " does not match labels of a frame of " +
                                                 size_text(labels.frame_size));
@@ -263,8 +262,7 @@ Mask clean_mask(Mask_Refinement& refinement, std::int64_t frame_idx, std::int64_
   if (in_pen_mask.is_clear()) return in_pen_mask;
 
   const auto [num_labels, stats, centroids, min_area_threshold, max_distance_threshold, best_idx,
-              labels] = refinement.get_main_blob(in_pen_mask, refinement.prev_centroids,
-                                                 object_id);
+              labels] = refinement.get_main_blob(in_pen_mask, refinement.prev_centroids, object_id);
   Mask cleaned_mask = refinement.get_dis_to_main_and_prev_blob(
       num_labels, labels, stats, centroids, max_distance_threshold, min_area_threshold, best_idx,
       refinement.prev_centroids, object_id, frame_idx, mask, video_segments);
@@ -282,14 +280,13 @@ double Mask_Refinement::blob_shortest_distance(const cv::Mat& blob_mask1,
                                                const cv::Mat& blob_mask2) {
   for (const cv::Mat* image : {&blob_mask1, &blob_mask2}) {
     if (!image->empty() && (image->type() != CV_8UC1 || image->dims != 2)) {
-      throw ArgumentError("blob_shortest_distance: blob masks must be 2-D 8-bit one-channel "
-                          "images, got type " +
-                          std::to_string(image->type()) + " with " +
-                          std::to_string(image->dims) + " dimensions");
+      throw ArgumentError(
+          "blob_shortest_distance: blob masks must be 2-D 8-bit one-channel "
+          "images, got type " +
+          std::to_string(image->type()) + " with " + std::to_string(image->dims) + " dimensions");
     }
   }
-  return shortest_distance(contour_points(blob_mask1, {0, 0}),
-                           contour_points(blob_mask2, {0, 0}));
+  return shortest_distance(contour_points(blob_mask1, {0, 0}), contour_points(blob_mask2, {0, 0}));
 }
 
 MainBlob Mask_Refinement::get_main_blob(const Mask& mask, const CentroidMap& prev_centroids,
@@ -301,8 +298,7 @@ MainBlob Mask_Refinement::get_main_blob(const Mask& mask, const CentroidMap& pre
   MainBlob blob;
   blob.labels.origin = mask.bounds().tl();
   blob.labels.frame_size = mask.size();
-  blob.num_labels =
-      cv::connectedComponents(mask.crop(), blob.labels.image, kConnectivity, CV_32S);
+  blob.num_labels = cv::connectedComponents(mask.crop(), blob.labels.image, kConnectivity, CV_32S);
   std::vector<LabelTally> tallies =
       tally_labels(blob.labels.image, blob.num_labels, blob.labels.origin);
   tallies[0] = frame_background(tallies, mask.bounds(), mask.size());
@@ -317,8 +313,8 @@ MainBlob Mask_Refinement::get_main_blob(const Mask& mask, const CentroidMap& pre
   const double approx_radius = std::sqrt(main_area / std::numbers::pi);
   blob.min_area_threshold = main_area * MIN_AREA_RATIO;
   blob.max_distance_threshold =
-      approx_radius * (main_area >= kLargeBlobArea ? MAX_DISTANCE_RATIOS[0]
-                                                   : MAX_DISTANCE_RATIOS[1]);
+      approx_radius *
+      (main_area >= kLargeBlobArea ? MAX_DISTANCE_RATIOS[0] : MAX_DISTANCE_RATIOS[1]);
   return blob;
 }
 

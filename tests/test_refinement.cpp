@@ -17,9 +17,9 @@ namespace {
 using kovra_test::CoutCapture;
 using kovra_test::TempDir;
 using kovra_utils::ArgumentError;
-using kovra_utils::FileError;
 using kovra_utils::Centroid;
 using kovra_utils::CentroidMap;
+using kovra_utils::FileError;
 using kovra_utils::MainBlob;
 using kovra_utils::Mask;
 using kovra_utils::Mask_Refinement;
@@ -86,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Only the square's corners are vertices: (9, 9) is nearest, not the edge pixel (9, 5).
         DistanceCase{"VerticesNotEdgePixels", {{0, 0, 10, 10}}, {{15, 5, 1, 1}}, std::sqrt(52.0)},
         // Every blob's contour is pooled.
-        DistanceCase{"NearestOfSeveralBlobs", {{0, 0, 5, 5}, {100, 0, 5, 5}}, {{107, 0, 3, 3}},
-                     3.0},
+        DistanceCase{
+            "NearestOfSeveralBlobs", {{0, 0, 5, 5}, {100, 0, 5, 5}}, {{107, 0, 3, 3}}, 3.0},
         DistanceCase{"TouchesFrameBorder", {{0, 0, 10, kFrame.height}}, {{12, 0, 1, 1}}, 3.0},
         DistanceCase{"SecondEmpty", {{0, 0, 5, 5}}, {}, std::numeric_limits<double>::infinity()},
         DistanceCase{"FirstEmpty", {}, {{0, 0, 5, 5}}, std::numeric_limits<double>::infinity()}),
@@ -245,21 +245,20 @@ TEST_P(FragmentRetention, KeepsLargeNearFragments) {
   EXPECT_EQ(refine(Mask_Refinement(), mask, {}), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gaps, FragmentRetention,
-    testing::Values(
-        // 1200 pixels: limit 0.5 x 19.54 = 9.77.
-        FragmentCase{"Large9Kept", {40, 30}, {20, 20}, 9, true},
-        FragmentCase{"Large11Cleared", {40, 30}, {20, 20}, 11, false},
-        // 400 >= 360 passes, 350 < 360 fails however close.
-        FragmentCase{"TooSmallCleared", {40, 30}, {14, 25}, 2, false},
-        // 900 pixels: limit 1.5 x 16.93 = 25.39.
-        FragmentCase{"Small25Kept", {30, 30}, {15, 20}, 25, true},
-        FragmentCase{"Small26Cleared", {30, 30}, {15, 20}, 26, false},
-        // Exactly 1000 pixels: limit 0.5 x 17.84 = 8.92.
-        FragmentCase{"Thousand8Kept", {40, 25}, {15, 21}, 8, true},
-        FragmentCase{"Thousand9Cleared", {40, 25}, {15, 21}, 9, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Gaps, FragmentRetention,
+                         testing::Values(
+                             // 1200 pixels: limit 0.5 x 19.54 = 9.77.
+                             FragmentCase{"Large9Kept", {40, 30}, {20, 20}, 9, true},
+                             FragmentCase{"Large11Cleared", {40, 30}, {20, 20}, 11, false},
+                             // 400 >= 360 passes, 350 < 360 fails however close.
+                             FragmentCase{"TooSmallCleared", {40, 30}, {14, 25}, 2, false},
+                             // 900 pixels: limit 1.5 x 16.93 = 25.39.
+                             FragmentCase{"Small25Kept", {30, 30}, {15, 20}, 25, true},
+                             FragmentCase{"Small26Cleared", {30, 30}, {15, 20}, 26, false},
+                             // Exactly 1000 pixels: limit 0.5 x 17.84 = 8.92.
+                             FragmentCase{"Thousand8Kept", {40, 25}, {15, 21}, 8, true},
+                             FragmentCase{"Thousand9Cleared", {40, 25}, {15, 21}, 9, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct LimitCase {
   const char* name;
@@ -353,16 +352,18 @@ TEST(GetDisToMainAndPrevBlob, RejectsValuesThatDoNotFit) {
                                                best_idx, {}, 1, 0, input, {});
     });
   };
-  EXPECT_EQ(call(3, mask), "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
-                           "got 3");
-  EXPECT_EQ(call(0, mask), "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
-                           "got 0");
+  EXPECT_EQ(call(3, mask),
+            "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
+            "got 3");
+  EXPECT_EQ(call(0, mask),
+            "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
+            "got 0");
   EXPECT_EQ(call(1, Mask(cv::Size(10, 10))),
             "get_dis_to_main_and_prev_blob: mask of 10 x 10 does not match labels of a frame of "
             "240 x 320");
   EXPECT_EQ(error_text([&] {
-              refinement.get_dis_to_main_and_prev_blob(4, b.labels, b.stats, b.centroids, 1, 1,
-                                                       1, {}, 1, 0, mask, {});
+              refinement.get_dis_to_main_and_prev_blob(4, b.labels, b.stats, b.centroids, 1, 1, 1,
+                                                       {}, 1, 0, mask, {});
             }),
             "get_dis_to_main_and_prev_blob: stats must be 32-bit integers of 4 x 5, got 3 x 5");
 }
