@@ -139,6 +139,122 @@ std::vector<std::string> find_boxes_with_small_area_from_last_video(const ClipDa
 }
 
 // ---------------------------------------------------------------------------------------------
+// Clip-start matcher
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// The frame image with its stored channels, 8 bits each: gray, RGB or RGBA.
+cv::Mat read_image_as_stored(const std::string& path) {
+  cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
+  if (image.empty()) throw FileError("cannot read image file " + path);
+  if (image.depth() == CV_16U) {
+    image.convertTo(image, CV_8U, 1.0 / 257.0);
+  } else if (image.depth() != CV_8U) {
+    throw ContentError("image file " + path + " must hold 8- or 16-bit pixels");
+  }
+  if (image.channels() == 3) cv::cvtColor(image, image, cv::COLOR_BGR2RGB);
+  if (image.channels() == 4) cv::cvtColor(image, image, cv::COLOR_BGRA2RGBA);
+  return image;
+}
+
+const std::string& frame_name_at(const std::vector<std::string>& frame_names,
+                                 std::int64_t ann_frame_idx) {
+  if (ann_frame_idx < 0 || ann_frame_idx >= static_cast<std::int64_t>(frame_names.size())) {
+    throw std::out_of_range("matcher: ann_frame_idx " + std::to_string(ann_frame_idx) +
+                            " is outside frame_names of " + std::to_string(frame_names.size()) +
+                            " entries");
+  }
+  return frame_names[static_cast<std::size_t>(ann_frame_idx)];
+}
+
+// N x 4 CV_32S rows [x_min, y_min, x_max, y_max] of the masks, in map order.
+cv::Mat bounding_boxes(const MasksDict& masks) {
+  cv::Mat boxes(static_cast<int>(masks.size()), 4, CV_32S);
+  int row = 0;
+  for (const auto& [key, mask] : masks) {
+    const std::array<int, 4> box = mask.box();
+    std::copy(box.begin(), box.end(), boxes.ptr<int>(row++));
+  }
+  return boxes;
+}
+
+MasksDict renumbered(const std::vector<Mask>& masks) {
+  MasksDict masks_dict;
+  for (std::size_t i = 0; i < masks.size(); ++i) masks_dict["Box" + std::to_string(i)] = masks[i];
+  return masks_dict;
+}
+
+std::vector<std::string> kept_boxes(const BoxKeyList& remove_stack_box) {
+  std::vector<std::string> keep_box;
+  for (int i = 0; i < CLIP_TRACK_COUNT; ++i) {
+    std::string key = "Box" + std::to_string(i);
+    if (!remove_stack_box.contains(key)) keep_box.push_back(std::move(key));
+  }
+  return keep_box;
+}
+
+// The acceptance tests of the new masks, in order: separate, one per old track, large enough.
+bool is_usable_prediction(const std::vector<Mask>& masks, std::size_t n_track,
+                          std::int64_t min_area) {
+  const MasksDict masks_dict = renumbered(masks);
+  const MaskAreas masks_areas = count_mask_areas(masks_dict);
+  const IntersectionTable intersections_df = intersection_between_masks(masks_dict, masks_areas);
+  const auto& cells = intersections_df.values();
+  if (!std::all_of(cells.begin(), cells.end(), [](double cell) { return cell <= 10.0; })) {
+    return false;
+  }
+  if (masks.size() != n_track) return false;
+  return std::all_of(masks_areas.begin(), masks_areas.end(),
+                     [&](const auto& entry) { return entry.second >= min_area; });
+}
+
+}  // namespace
+
+MatcherResult matcher(ClipData& laste_frame, const std::vector<std::string>& frame_names,
+                      std::int64_t ann_frame_idx, SegmentationPredictor* image_predictor,
+                      const BoxKeyList& remove_stack_box, std::int64_t min_area,
+                      std::int64_t max_attempts, const DisplayFunc& display_func) {
+  // The walk only changes the records, never the map itself, so the caller's map stands in for
+  // a copy of it.
+  BestLasteFrame best = find_best_laste_frame(laste_frame, min_area, max_attempts, remove_stack_box);
+  std::vector<std::string> keep_box = kept_boxes(remove_stack_box);
+  if (best.not_last_frame) {
+    std::cout << "Issue is from the laste frame, not enough masks found." << std::endl;
+    return {};
+  }
+  const MasksDict& old_masks = best.best_laste_frame->masks_dict;
+  if (image_predictor == nullptr) {
+    throw ArgumentError("matcher: an image_predictor is needed to segment frame " +
+                        std::to_string(ann_frame_idx));
+  }
+  if (old_masks.empty()) {
+    throw ArgumentError("matcher: the chosen last frame (frame_index " +
+                        std::to_string(best.best_laste_frame->frame_index) +
+                        ") holds no mask to prompt with");
+  }
+  const cv::Mat last_boxes = bounding_boxes(old_masks);
+
+  const cv::Mat image = read_image_as_stored(frame_name_at(frame_names, ann_frame_idx));
+  image_predictor->set_image(to_rgb(image, "matcher"));
+  const Prediction prediction =
+      image_predictor->predict(std::nullopt, std::nullopt, last_boxes, false);
+  std::vector<Mask> masks = masks_from_prediction(prediction.masks, image.size());
+  const bool success = is_usable_prediction(masks, old_masks.size(), min_area);
+
+  if (display_func) display_func(img_bbx_drawing(image, old_masks));
+
+  if (!success) {
+    std::cout << "ann_frame_idx [" << ann_frame_idx << "] cannot work..\n" << std::endl;
+    return {};
+  }
+  std::cout << "ann_frame_idx [" << ann_frame_idx << "] works for mask finding!!!" << std::endl;
+  std::vector<std::string> objects(masks.size(), "pig");
+  return {std::move(masks), std::move(objects), std::move(keep_box),
+          std::move(best.best_laste_frame), false};
+}
+
+// ---------------------------------------------------------------------------------------------
 // Mask similarity measures
 // ---------------------------------------------------------------------------------------------
 

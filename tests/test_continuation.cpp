@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -261,6 +263,201 @@ TEST(FindBoxesWithSmallArea, DefaultsFindNothingInA600FrameClip) {
   ClipData clip;
   for (std::int64_t key = 0; key < 600; ++key) clip[key] = areas_record(key, {{"Box0", 0}});
   EXPECT_TRUE(kovra_utils::find_boxes_with_small_area_from_last_video(clip).empty());
+}
+
+// ---- matcher --------------------------------------------------------------------------------
+
+using kovra_utils::MatcherResult;
+
+// A frame of kPen size whose pixels are BGR (10, 20, 30) on disk, i.e. RGB (30, 20, 10).
+std::string write_frame(const kovra_test::TempDir& dir, const std::string& name = "0007.png") {
+  const std::string path = (dir / name).string();
+  cv::imwrite(path, cv::Mat(kPen, CV_8UC3, cv::Scalar(10, 20, 30)));
+  return path;
+}
+
+kovra_utils::Prediction prediction_of(const std::vector<Mask>& masks) {
+  std::vector<cv::Mat> planes;
+  for (const Mask& mask : masks) planes.push_back(mask.dense());
+  return {kovra_test::stack_masks(planes), cv::Mat(), cv::Mat()};
+}
+
+std::vector<Mask> masks_of(const MasksDict& masks) {
+  std::vector<Mask> out;
+  for (const auto& [key, mask] : masks) out.push_back(mask);
+  return out;
+}
+
+// The removal list that leaves only `kept` of Box0 .. Box9.
+kovra_utils::BoxKeyList removing_all_but(const std::vector<std::string>& kept) {
+  std::vector<std::string> removed;
+  for (int i = 0; i < 10; ++i) {
+    const std::string key = "Box" + std::to_string(i);
+    if (std::find(kept.begin(), kept.end(), key) == kept.end()) removed.push_back(key);
+  }
+  return removed;
+}
+
+TEST(Matcher, PromptsWithTheOldBoxesAndAcceptsSeparateMasks) {
+  kovra_test::TempDir dir;
+  const std::vector<std::string> frame_names = {"unused0", "unused1", "unused2", "unused3",
+                                                "unused4", "unused5", "unused6", write_frame(dir)};
+  ClipData clip = clip_of(0, 5, ten_clean_masks());
+  kovra_test::ScriptedPredictor predictor;
+  predictor.predictions.push_back(prediction_of(masks_of(ten_clean_masks())));
+  kovra_test::CoutCapture out;
+  const MatcherResult result = kovra_utils::matcher(clip, frame_names, 7, &predictor);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "Switched to frame key 5 due to small mask area in later frames.",
+                             "ann_frame_idx [7] works for mask finding!!!"}));
+  ASSERT_EQ(predictor.methods(), (std::vector<std::string>{"set_image", "predict"}));
+  EXPECT_EQ(predictor.calls[0].argument.at<cv::Vec3b>(0, 0), cv::Vec3b(30, 20, 10));
+  const cv::Mat& boxes = predictor.calls[1].argument;
+  ASSERT_EQ(boxes.type(), CV_32S);
+  ASSERT_EQ(boxes.size(), cv::Size(4, 10));
+  EXPECT_EQ(cv::Vec4i(boxes.ptr<int>(1)), cv::Vec4i(40, 0, 69, 19));   // inclusive corners
+  EXPECT_EQ(cv::Vec4i(boxes.ptr<int>(9)), cv::Vec4i(100, 40, 124, 79));
+  EXPECT_FALSE(result.no_best_laste_frame);
+  ASSERT_TRUE(result.masks.has_value());
+  EXPECT_EQ(*result.masks, masks_of(ten_clean_masks()));
+  EXPECT_EQ(*result.OBJECTS, std::vector<std::string>(10, "pig"));
+  EXPECT_EQ(result.keep_box->size(), 10u);
+  EXPECT_EQ(result.best_laste_frame->frame_index, 5);
+}
+
+TEST(Matcher, RenumbersTheKeptBoxesAndReachesTheCallerRecords) {
+  kovra_test::TempDir dir;
+  ClipData clip = clip_of(599, 599, ten_clean_masks());
+  const MasksDict kept = clip[599].masks_dict;
+  kovra_test::ScriptedPredictor predictor;
+  predictor.predictions.push_back(prediction_of({kept.at("Box0"), kept.at("Box2"), kept.at("Box5")}));
+  kovra_test::CoutCapture out;
+  const MatcherResult result = kovra_utils::matcher(clip, {write_frame(dir)}, 0, &predictor,
+                                                    removing_all_but({"Box0", "Box2", "Box5"}));
+  EXPECT_EQ(out.lines(), std::vector<std::string>{"ann_frame_idx [0] works for mask finding!!!"});
+  EXPECT_EQ(predictor.calls[1].argument.rows, 3);
+  EXPECT_EQ(*result.keep_box, (std::vector<std::string>{"Box0", "Box2", "Box5"}));
+  EXPECT_EQ(result.masks->size(), 3u);
+  EXPECT_EQ(clip[599].masks_dict.size(), 3u);
+}
+
+// Two old tracks (Box0 of 600 pixels, Box1 of 600); the new masks decide the outcome.
+struct AcceptanceCase {
+  std::string name;
+  std::vector<Mask> new_masks;
+  std::int64_t min_area;
+  bool accepted;
+};
+
+class MatcherAcceptance : public ::testing::TestWithParam<AcceptanceCase> {};
+
+TEST_P(MatcherAcceptance, NeedsSeparateMasksOnePerTrackOfAtLeastMinArea) {
+  kovra_test::TempDir dir;
+  ClipData clip = clip_of(599, 599, ten_clean_masks());
+  kovra_test::ScriptedPredictor predictor;
+  predictor.predictions.push_back(prediction_of(GetParam().new_masks));
+  kovra_test::CoutCapture out;
+  const MatcherResult result =
+      kovra_utils::matcher(clip, {write_frame(dir)}, 0, &predictor,
+                           removing_all_but({"Box0", "Box1"}), GetParam().min_area);
+  EXPECT_EQ(result.masks.has_value(), GetParam().accepted);
+  EXPECT_EQ(result.no_best_laste_frame, !GetParam().accepted);
+  if (GetParam().accepted) {
+    EXPECT_EQ(out.lines(), std::vector<std::string>{"ann_frame_idx [0] works for mask finding!!!"});
+  } else {
+    EXPECT_EQ(out.text(), "ann_frame_idx [0] cannot work..\n\n");
+    EXPECT_FALSE(result.OBJECTS || result.keep_box || result.best_laste_frame);
+  }
+}
+
+Mask with_extra(cv::Rect base, cv::Rect extra) {
+  cv::Mat plane = cv::Mat::zeros(kPen, CV_8U);
+  plane(base).setTo(1);
+  plane(extra).setTo(1);
+  return Mask::from_dense(plane);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, MatcherAcceptance,
+    ::testing::Values(
+        AcceptanceCase{"AreaEqualToMinArea", {rect_mask({0, 0, 5, 2}, kPen), rect_mask({40, 0, 30, 20}, kPen)}, 10, true},
+        AcceptanceCase{"AreaBelowMinArea", {rect_mask({0, 0, 3, 3}, kPen), rect_mask({40, 0, 30, 20}, kPen)}, 10, false},
+        // Box1 of 200 pixels with 20 inside Box0 (10 percent), or of 202 with 22 (10.9 percent).
+        AcceptanceCase{"OverlapOf10Percent", {rect_mask({0, 0, 50, 20}, kPen), with_extra({100, 0, 10, 18}, {49, 0, 1, 20})}, 10, true},
+        AcceptanceCase{"OverlapAbove10Percent", {rect_mask({0, 0, 50, 20}, kPen), with_extra({100, 0, 10, 18}, {48, 0, 2, 11})}, 10, false},
+        AcceptanceCase{"FewerMasksThanTracks", {rect_mask({0, 0, 30, 20}, kPen)}, 10, false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Matcher, TakesASingleUnstackedMaskAsOne) {
+  kovra_test::TempDir dir;
+  ClipData clip = clip_of(599, 599, ten_clean_masks());
+  kovra_test::ScriptedPredictor predictor;
+  predictor.predictions.push_back({rect_mask({0, 0, 30, 20}, kPen).dense(), cv::Mat(), cv::Mat()});
+  kovra_test::CoutCapture out;
+  const MatcherResult result =
+      kovra_utils::matcher(clip, {write_frame(dir)}, 0, &predictor, removing_all_but({"Box0"}));
+  ASSERT_TRUE(result.OBJECTS.has_value());
+  EXPECT_EQ(*result.OBJECTS, std::vector<std::string>{"pig"});
+}
+
+TEST(Matcher, WithoutALastFrameReportsAndNeverCallsThePredictor) {
+  ClipData clip = clip_of(0, 3, without(ten_clean_masks(), "Box4"));
+  kovra_test::ScriptedPredictor predictor;
+  kovra_test::CoutCapture out;
+  const MatcherResult result = kovra_utils::matcher(clip, {"missing.png"}, 0, &predictor);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{no_valid_frame_line(10, 10, 10),
+                                                   "Issue is from the laste frame, not enough "
+                                                   "masks found."}));
+  EXPECT_TRUE(predictor.calls.empty());
+  EXPECT_TRUE(result.no_best_laste_frame);
+  EXPECT_FALSE(result.masks || result.OBJECTS || result.keep_box || result.best_laste_frame);
+}
+
+TEST(Matcher, ShowsTheOldMasksOnceBeforeTheVerdictAlsoOnFailure) {
+  kovra_test::TempDir dir;
+  for (const bool succeed : {true, false}) {
+    ClipData clip = clip_of(599, 599, ten_clean_masks());
+    kovra_test::ScriptedPredictor predictor;
+    predictor.predictions.push_back(
+        prediction_of(succeed ? masks_of(ten_clean_masks()) : std::vector<Mask>{}));
+    kovra_test::CoutCapture out;
+    std::vector<std::string> printed_before;
+    int shown = 0;
+    kovra_utils::matcher(clip, {write_frame(dir)}, 0, &predictor, {}, 10, 10,
+                         [&](const cv::Mat& image) {
+                           ++shown;
+                           printed_before = out.lines();
+                           EXPECT_EQ(image.type(), CV_8UC4);
+                           EXPECT_EQ(image.size(), kPen);
+                         });
+    EXPECT_EQ(shown, 1);
+    EXPECT_TRUE(printed_before.empty());
+    EXPECT_EQ(out.lines().size(), succeed ? 1u : 2u);
+  }
+}
+
+TEST(Matcher, ReportsAMissingPredictorFrameOrImage) {
+  kovra_test::TempDir dir;
+  ClipData clip = clip_of(599, 599, ten_clean_masks());
+  kovra_test::ScriptedPredictor predictor;
+  kovra_test::CoutCapture out;
+  expect_argument_error([&] { kovra_utils::matcher(clip, {write_frame(dir)}, 0, nullptr); },
+                        "matcher: an image_predictor is needed to segment frame 0");
+  try {
+    kovra_utils::matcher(clip, {write_frame(dir)}, 1, &predictor);
+    ADD_FAILURE() << "no std::out_of_range";
+  } catch (const std::out_of_range& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "matcher: ann_frame_idx 1 is outside frame_names of 1 entries");
+  }
+  const std::string missing = (dir / "missing.jpg").string();
+  try {
+    kovra_utils::matcher(clip, {missing}, 0, &predictor);
+    ADD_FAILURE() << "no FileError";
+  } catch (const kovra_utils::FileError& error) {
+    EXPECT_EQ(std::string(error.what()), "cannot read image file " + missing);
+  }
+  EXPECT_TRUE(predictor.calls.empty());
 }
 
 // ---- cal_masks_iou_scores -------------------------------------------------------------------
