@@ -49,7 +49,8 @@ FrameRecord record(const std::vector<std::pair<std::string, std::int64_t>>& area
     keys.push_back(key);
   }
   IntersectionTable table(keys);
-  for (const auto& cell : cells) table.set(table.index_of(cell.row), table.index_of(cell.col), cell.value);
+  for (const auto& cell : cells)
+    table.set(table.index_of(cell.row), table.index_of(cell.col), cell.value);
   out.intersections_df = table;
   return out;
 }
@@ -68,24 +69,27 @@ TEST(GenerateTrackingReport, WritesOverlapRowsThenZeroAreaRows) {
   clip[5] = record(kAreas, {{"Box0", "Box3", 85.714}, {"Box3", "Box0", 12.0}});
   clip[12] = record({{"Box0", 700}, {"Box3", 0}});
   clip[13] = record({{"Box0", 0}, {"Box3", 0}});
-  clip[9] = record(kAreas, {{"Box5", "Box0", 100.0}, {"Box0", "Box5", 2.675},
-                            {"Box3", "Box5", 80.125}, {"Box0", "Box3", 80.01}});
+  clip[9] = record(kAreas, {{"Box5", "Box0", 100.0},
+                            {"Box0", "Box5", 2.675},
+                            {"Box3", "Box5", 80.125},
+                            {"Box0", "Box3", 80.01}});
 
   CoutCapture out;
   const auto report = kovra_utils::generate_tracking_report(clip, dir.path().string());
 
   const std::string path = (dir.path() / "tracking_question_report.csv").string();
-  EXPECT_EQ(out.text(), "Generating tracking question report...\n\n"
-                        "Tracking question report saved to " + path + "\n");
-  EXPECT_EQ(read_text(path),
-            kHeader +
-                "5,Box0-Box3,85.71,700,420,High overlap mask detected,,\n"
-                "9,Box0-Box3,80.01,700,420,High overlap mask detected,,\n"
-                "9,Box3-Box5,80.12,420,90,High overlap mask detected,,\n"
-                "9,Box5-Box0,100.0,90,700,High overlap mask detected,,\n"
-                "12,,,,,Zero area detected,Box3,0\n"
-                "13,,,,,Zero area detected,Box0,0\n"
-                "13,,,,,Zero area detected,Box3,0\n");
+  EXPECT_EQ(out.text(),
+            "Generating tracking question report...\n\n"
+            "Tracking question report saved to " +
+                path + "\n");
+  EXPECT_EQ(read_text(path), kHeader +
+                                 "5,Box0-Box3,85.71,700,420,High overlap mask detected,,\n"
+                                 "9,Box0-Box3,80.01,700,420,High overlap mask detected,,\n"
+                                 "9,Box3-Box5,80.12,420,90,High overlap mask detected,,\n"
+                                 "9,Box5-Box0,100.0,90,700,High overlap mask detected,,\n"
+                                 "12,,,,,Zero area detected,Box3,0\n"
+                                 "13,,,,,Zero area detected,Box0,0\n"
+                                 "13,,,,,Zero area detected,Box3,0\n");
 
   EXPECT_EQ(report.overlap_frames, (std::vector<std::int64_t>{5, 9}));
   EXPECT_EQ(report.overlap_frames_data.row_count(), 4u);
@@ -107,14 +111,18 @@ TEST(GenerateTrackingReport, ThresholdIsStrict) {
     double threshold;
     bool reported;
   };
-  const Case cases[] = {{80.0, 80, false}, {80.01, 80, true}, {50.0, 49.99, true},
-                        {50.0, 50, false}, {std::nan(""), 0, false}};
+  const Case cases[] = {{80.0, 80, false},
+                        {80.01, 80, true},
+                        {50.0, 49.99, true},
+                        {50.0, 50, false},
+                        {std::nan(""), 0, false}};
   for (const auto& c : cases) {
     TempDir dir;
     ClipData clip;
     clip[0] = record(kAreas, {{"Box3", "Box5", c.cell}});
     CoutCapture out;
-    const auto report = kovra_utils::generate_tracking_report(clip, dir.path().string(), c.threshold);
+    const auto report =
+        kovra_utils::generate_tracking_report(clip, dir.path().string(), c.threshold);
     EXPECT_EQ(report.overlap_frames.size(), c.reported ? 1u : 0u) << c.cell << " > " << c.threshold;
     EXPECT_EQ(std::filesystem::exists(dir / "tracking_question_report.csv"), c.reported);
   }
@@ -199,8 +207,8 @@ TEST(GenerateTrackingReport, UnwritableFolderKeepsEarlierReport) {
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   TempDir dir;
   write_text(dir / "tracking_question_report.csv", "earlier");
-  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read |
-                                               std::filesystem::perms::owner_exec);
+  std::filesystem::permissions(
+      dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   ClipData clip;
   clip[0] = record({{"Box0", 0}});
   CoutCapture out;
@@ -243,9 +251,8 @@ class FindContinuousFramesRuns : public testing::TestWithParam<RunsCase> {};
 
 TEST_P(FindContinuousFramesRuns, OneGroup) {
   const auto& c = GetParam();
-  const auto runs =
-      kovra_utils::find_continuous_frames(findings(frames_of("Box3", c.frames)), "Box ID",
-                                          c.n_consecutive);
+  const auto runs = kovra_utils::find_continuous_frames(findings(frames_of("Box3", c.frames)),
+                                                        "Box ID", c.n_consecutive);
   if (c.expected.empty()) {
     EXPECT_TRUE(runs.empty());
   } else {
@@ -256,21 +263,21 @@ TEST_P(FindContinuousFramesRuns, OneGroup) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FindContinuousFramesRuns,
-    testing::Values(
-        RunsCase{"GapDropsShortRun", {4, 5, 6, 9, 10}, 3, {{4, 5, 6}}},
-        RunsCase{"ShorterMinimumKeepsBoth", {4, 5, 6, 9, 10}, 2, {{4, 5, 6}, {9, 10}}},
-        RunsCase{"RepeatSplitsRun", {4, 5, 5, 6}, 2, {{4, 5}, {5, 6}}},
-        RunsCase{"RepeatTooShort", {4, 5, 5, 6}, 3, {}},
-        RunsCase{"UnsortedRows", {6, 4, 5}, 3, {{4, 5, 6}}},
-        RunsCase{"ExactlyMinimum", {7, 8}, 2, {{7, 8}}},
-        RunsCase{"OneKeepsSingles", {9, 3, 3}, 1, {{3}, {3}, {9}}},
-        RunsCase{"ZeroKeepsSingles", {2}, 0, {{2}}},
-        RunsCase{"NegativeFrames", {-1, 0, 1}, 3, {{-1, 0, 1}}},
-        RunsCase{"ExtremeValuesDoNotJoin",
-                 {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()},
-                 1,
-                 {{std::numeric_limits<std::int64_t>::min()},
-                  {std::numeric_limits<std::int64_t>::max()}}}),
+    testing::Values(RunsCase{"GapDropsShortRun", {4, 5, 6, 9, 10}, 3, {{4, 5, 6}}},
+                    RunsCase{"ShorterMinimumKeepsBoth", {4, 5, 6, 9, 10}, 2, {{4, 5, 6}, {9, 10}}},
+                    RunsCase{"RepeatSplitsRun", {4, 5, 5, 6}, 2, {{4, 5}, {5, 6}}},
+                    RunsCase{"RepeatTooShort", {4, 5, 5, 6}, 3, {}},
+                    RunsCase{"UnsortedRows", {6, 4, 5}, 3, {{4, 5, 6}}},
+                    RunsCase{"ExactlyMinimum", {7, 8}, 2, {{7, 8}}},
+                    RunsCase{"OneKeepsSingles", {9, 3, 3}, 1, {{3}, {3}, {9}}},
+                    RunsCase{"ZeroKeepsSingles", {2}, 0, {{2}}},
+                    RunsCase{"NegativeFrames", {-1, 0, 1}, 3, {{-1, 0, 1}}},
+                    RunsCase{"ExtremeValuesDoNotJoin",
+                             {std::numeric_limits<std::int64_t>::min(),
+                              std::numeric_limits<std::int64_t>::max()},
+                             1,
+                             {{std::numeric_limits<std::int64_t>::min()},
+                              {std::numeric_limits<std::int64_t>::max()}}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(FindContinuousFrames, GroupsInValueOrderWithoutAbsentOnes) {
@@ -286,11 +293,10 @@ TEST(FindContinuousFrames, GroupsInValueOrderWithoutAbsentOnes) {
 }
 
 TEST(FindContinuousFrames, IntegerGroupsSortNumerically) {
-  const std::vector<std::pair<Value, Value>> rows = {
-      {std::int64_t{10}, std::int64_t{0}},
-      {std::int64_t{2}, std::int64_t{0}},
-      {std::int64_t{10}, std::int64_t{1}},
-      {std::int64_t{2}, std::int64_t{1}}};
+  const std::vector<std::pair<Value, Value>> rows = {{std::int64_t{10}, std::int64_t{0}},
+                                                     {std::int64_t{2}, std::int64_t{0}},
+                                                     {std::int64_t{10}, std::int64_t{1}},
+                                                     {std::int64_t{2}, std::int64_t{1}}};
   const auto runs = kovra_utils::find_continuous_frames(findings(rows, "Track"), "Track", 2);
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs.begin()->first, Value(std::int64_t{2}));
@@ -348,8 +354,14 @@ Table overlap_rows(const std::vector<std::pair<std::string, std::vector<std::int
   Table table(kovra_utils::tracking_report_columns());
   for (const auto& [pair, frames] : pairs) {
     for (auto frame : frames) {
-      table.append_row({frame, pair, 90.0, std::int64_t{100}, std::int64_t{100},
-                        std::string("High overlap mask detected"), {}, {}});
+      table.append_row({frame,
+                        pair,
+                        90.0,
+                        std::int64_t{100},
+                        std::int64_t{100},
+                        std::string("High overlap mask detected"),
+                        {},
+                        {}});
     }
   }
   return table;
@@ -415,8 +427,8 @@ TEST(ProcessOverlapFrames, OverlapAtClipStartComparesForward) {
   });
   auto predictor = uniform_predictor();
   CoutCapture out;
-  const auto result =
-      kovra_utils::process_overlap_frames(overlap_rows({{"Box1-Box2", {0, 1, 2}}}), clip, predictor);
+  const auto result = kovra_utils::process_overlap_frames(overlap_rows({{"Box1-Box2", {0, 1, 2}}}),
+                                                          clip, predictor);
   EXPECT_EQ(out.lines(), (std::vector<std::string>{
                              "dict_keys(['Box1-Box2'])",
                              "Box Pair: Box1-Box2",
@@ -494,8 +506,8 @@ TEST(ProcessOverlapFrames, LastPairDecidesDirectionAndBothOrdersAreKeys) {
   TempDir dir;
   const ClipData clip = make_clip(dir, 12, resting_boxes);
   // Box1-Box2 starts at 0 (reversed); Box1-Box3 starts later and, being last, decides.
-  const Table table = overlap_rows({{"Box1-Box2", {0, 1, 2, 3}}, {"Box1-Box3", {6, 7, 8, 9}},
-                                    {"Box3-Box1", {8, 9, 10, 11}}});
+  const Table table = overlap_rows(
+      {{"Box1-Box2", {0, 1, 2, 3}}, {"Box1-Box3", {6, 7, 8, 9}}, {"Box3-Box1", {8, 9, 10, 11}}});
   auto predictor = uniform_predictor();
   CoutCapture out;
   const auto clip_with_box3 = [&] {
@@ -526,7 +538,7 @@ TEST(ProcessOverlapFrames, BoxWithoutFeatureIsWorst) {
   const ClipData clip = make_clip(dir, 10, [](std::int64_t f) {
     auto boxes = resting_boxes(f);
     boxes["Box1"].x += static_cast<int>(f % 2) * 5;  // Box1 moves a lot between frames
-    if (f == 7) boxes["Box2"] = {30, 10, 3, 3};       // 9 pixels: no feature
+    if (f == 7) boxes["Box2"] = {30, 10, 3, 3};      // 9 pixels: no feature
     return boxes;
   });
   auto predictor = uniform_predictor();
@@ -570,8 +582,8 @@ TEST(ProcessOverlapFrames, TieGoesToTheBoxChosenFirst) {
   });
   auto predictor = uniform_predictor();
   CoutCapture out;
-  const auto result = kovra_utils::process_overlap_frames(overlap_rows({{"Box10-Box2", {4, 5}}}),
-                                                          clip, predictor);
+  const auto result =
+      kovra_utils::process_overlap_frames(overlap_rows({{"Box10-Box2", {4, 5}}}), clip, predictor);
   EXPECT_EQ(result.worst_boxes, displaced);
   EXPECT_EQ(result.most_frequent_box, "Box2");
   EXPECT_EQ(out.lines().back(), "Most frequent box with errors: Box2");
@@ -610,7 +622,8 @@ TEST(ProcessOverlapFrames, BadInputNamesFrameBoxOrPath) {
 
   ClipData missing_image = make_clip(dir, 6, resting_boxes);
   missing_image[1].image_path = (dir / "nowhere.png").string();
-  expect_error(missing_image, "cannot read the image " + missing_image[1].image_path + " of frame 1",
+  expect_error(missing_image,
+               "cannot read the image " + missing_image[1].image_path + " of frame 1",
                FileError(""));
 
   ClipData gap = make_clip(dir, 6, resting_boxes);
