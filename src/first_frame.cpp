@@ -1,7 +1,11 @@
 #include <kovra_utils/first_frame.hpp>
 
+#include "first_frame_steps.hpp"
 #include "geometry.hpp"
 #include "text.hpp"
+
+#include <kovra_utils/annotation.hpp>
+#include <kovra_utils/visual.hpp>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -10,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <numeric>
 #include <string_view>
@@ -132,9 +137,14 @@ std::vector<cv::Point> truncated_points(const PenPolygon& polygon, const std::st
   return points;
 }
 
-cv::Mat read_rgb_image(const std::string& image_path) {
-  const cv::Mat bgr = cv::imread(image_path, cv::IMREAD_COLOR);
-  if (bgr.empty()) throw FileError("cannot read image " + image_path);
+// The frame as cv::imread gives it: 8-bit BGR.
+cv::Mat read_frame(const std::string& img_path) {
+  cv::Mat image = cv::imread(img_path, cv::IMREAD_COLOR);
+  if (image.empty()) throw FileError("cannot read frame image " + img_path);
+  return image;
+}
+
+cv::Mat to_rgb(const cv::Mat& bgr) {
   cv::Mat rgb;
   cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
   return rgb;
@@ -173,7 +183,7 @@ DrawnPen draw_pen(const std::string& image_path, const std::optional<std::string
   if (!json_path) throw FileError("no pen polygon file for this clip (path is None)");
   DrawnPen result{std::nullopt, read_pen_polygon(*json_path)};
   if (drawout) {
-    cv::Mat image = read_rgb_image(image_path);
+    cv::Mat image = to_rgb(read_frame(image_path));
     draw_outline(image, result.polygon_points, *json_path);
     result.image = image;
   }
@@ -286,6 +296,196 @@ double calculate_iou(const Box& box1, const Box& box2) {
   const double area_box2 = (box2.x2 - box2.x1) * (box2.y2 - box2.y1);
   const double union_area = area_box1 + area_box2 - intersection_area;
   return union_area > 0 ? intersection_area / union_area : 0.0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// First-frame initializer
+// ---------------------------------------------------------------------------------------------
+
+namespace first_frame_steps {
+
+FilteredDetections select_rows(const FilteredDetections& detections,
+                               const std::vector<bool>& keep) {
+  FilteredDetections kept;
+  for (std::size_t i = 0; i < detections.boxes.size(); ++i) {
+    if (!keep[i]) continue;
+    kept.boxes.push_back(detections.boxes[i]);
+    kept.scores.push_back(detections.scores[i]);
+    kept.labels.push_back(detections.labels[i]);
+  }
+  return kept;
+}
+
+FilteredDetections keep_in_pen(const FilteredDetections& detections, const PenPolygon& pen) {
+  return select_rows(detections,
+                     calculate_pen_intersection_ratio(pen, detections.boxes, kPenRatioThreshold)
+                         .in_pen_index);
+}
+
+FilteredDetections keep_plausible_size(const FilteredDetections& detections, int image_height) {
+  constexpr double kUpperHalfLimit = 1'500'000;
+  constexpr double kLowerHalfLimit = 4'000'000;
+  std::vector<bool> keep;
+  keep.reserve(detections.boxes.size());
+  for (const Box& box : detections.boxes) {
+    const double area = (box.x2 - box.x1) * (box.y2 - box.y1);
+    const bool upper_half = box.y1 < 0.5 * image_height;
+    keep.push_back(area < (upper_half ? kUpperHalfLimit : kLowerHalfLimit));
+  }
+  return select_rows(detections, keep);
+}
+
+MasksDict numbered_masks(const std::vector<Mask>& masks) {
+  MasksDict dict;
+  for (std::size_t i = 0; i < masks.size(); ++i) dict["Box" + std::to_string(i)] = masks[i];
+  return dict;
+}
+
+std::set<std::int64_t> duplicate_indices(const IntersectionTable& intersections_df,
+                                         const std::vector<double>& scores) {
+  // The table is built from numbered_masks, so a key's position is its box number.
+  std::set<std::int64_t> removed_ixs;
+  for (std::size_t i = 0; i < intersections_df.size(); ++i) {
+    for (std::size_t j = 0; j < intersections_df.size(); ++j) {
+      if (!(intersections_df.at(i, j) > kDuplicateOverlap)) continue;
+      removed_ixs.insert(static_cast<std::int64_t>(scores.at(i) > scores.at(j) ? j : i));
+    }
+  }
+  return removed_ixs;
+}
+
+std::vector<std::int64_t> kept_indices(std::size_t count, const std::set<std::int64_t>& removed) {
+  std::vector<std::int64_t> kept;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!removed.count(static_cast<std::int64_t>(i))) kept.push_back(static_cast<std::int64_t>(i));
+  }
+  return kept;
+}
+
+KeptMasks remove_duplicates(const FilteredDetections& detections, const std::vector<Mask>& masks) {
+  const MasksDict masks_dict = numbered_masks(masks);
+  const MaskAreas masks_areas = count_mask_areas(masks_dict);
+  const IntersectionTable intersections_df = intersection_between_masks(masks_dict, masks_areas);
+  KeptMasks kept;
+  kept.boxkeys = kept_indices(masks.size(), duplicate_indices(intersections_df, detections.scores));
+  std::vector<bool> keep(masks.size(), false);
+  for (const std::int64_t i : kept.boxkeys) {
+    keep[static_cast<std::size_t>(i)] = true;
+    kept.masks.push_back(masks[static_cast<std::size_t>(i)]);
+  }
+  kept.detections = select_rows(detections, keep);
+  kept.masks_dict = numbered_masks(kept.masks);
+  return kept;
+}
+
+}  // namespace first_frame_steps
+
+namespace {
+
+namespace steps = first_frame_steps;
+
+// start_index, start_index + step, ... below frame_count; computed without overflow.
+std::vector<std::int64_t> tried_indices(std::int64_t start_index, std::int64_t step,
+                                        std::int64_t frame_count) {
+  if (step < 1) throw ArgumentError("step must be a positive integer, got " + std::to_string(step));
+  if (start_index < 0) {
+    throw ArgumentError("start_index must not be negative, got " + std::to_string(start_index));
+  }
+  std::vector<std::int64_t> indices;
+  for (std::int64_t index = start_index; index < frame_count; index += step) {
+    indices.push_back(index);
+    if (frame_count - index <= step) break;
+  }
+  return indices;
+}
+
+FilteredDetections detect(const cv::Mat& image, DetectionProcessor& processor,
+                          DetectionNetwork& grounding_model, const Device& device,
+                          double gdino_thr) {
+  const std::unique_ptr<DetectorBatch> gdino_inputs =
+      processor(image, "pig.", "pt")->to(device);
+  const std::any gdino_outputs = grounding_model(*gdino_inputs);
+  const std::vector<DetectionResult> gdino_results =
+      processor.post_process_grounded_object_detection(gdino_outputs, gdino_inputs->input_ids(),
+                                                       gdino_thr, {{image.rows, image.cols}});
+  return process_gdino_results(gdino_results);
+}
+
+cv::Mat box_matrix(const std::vector<Box>& boxes) {
+  cv::Mat matrix(static_cast<int>(boxes.size()), 4, CV_64F);
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    auto* row = matrix.ptr<double>(static_cast<int>(i));
+    row[0] = boxes[i].x1;
+    row[1] = boxes[i].y1;
+    row[2] = boxes[i].x2;
+    row[3] = boxes[i].y2;
+  }
+  return matrix;
+}
+
+// One mask per box; no boxes means no segmentation call at all.
+std::vector<Mask> segment(const cv::Mat& rgb, const std::vector<Box>& boxes,
+                          SegmentationPredictor& image_predictor) {
+  if (boxes.empty()) return {};
+  image_predictor.set_image(rgb);
+  const Prediction prediction =
+      image_predictor.predict(std::nullopt, std::nullopt, box_matrix(boxes), false);
+  std::vector<Mask> masks = masks_from_prediction(prediction.masks, rgb.size());
+  if (masks.size() != boxes.size()) {
+    throw ContentError("segmentation returned " + std::to_string(masks.size()) + " masks for " +
+                       std::to_string(boxes.size()) + " boxes");
+  }
+  return masks;
+}
+
+}  // namespace
+
+InitializerResult initializer(const std::string& video_dir,
+                              const std::vector<std::string>& frame_names,
+                              DetectionProcessor& processor, DetectionNetwork& grounding_model,
+                              const Device& device, SegmentationPredictor& image_predictor,
+                              std::int64_t start_index, std::int64_t step, double gdino_thr,
+                              std::int64_t close_set_num,
+                              const std::optional<std::string>& custom_pen_json_path) {
+  const std::vector<std::int64_t> indices =
+      tried_indices(start_index, step, static_cast<std::int64_t>(frame_names.size()));
+  const std::optional<std::string> pen_json_path =
+      get_pen_json_path(video_dir, custom_pen_json_path);
+  std::cout << "Using pen JSON path: " << text::format_optional(pen_json_path) << std::endl;
+
+  for (const std::int64_t ann_frame_idx : indices) {
+    const std::string& img_path = frame_names[static_cast<std::size_t>(ann_frame_idx)];
+    const cv::Mat image = read_frame(img_path);
+    FilteredDetections detections =
+        detect(image, processor, grounding_model, device, gdino_thr);
+    if (detections.boxes.empty()) {
+      std::cout << "No boxes found in frame " << ann_frame_idx << ". Skipping to next frame."
+                << std::endl;
+      continue;
+    }
+    const PenPolygon pen_polygon_points = draw_pen(img_path, pen_json_path, false).polygon_points;
+    detections = steps::keep_in_pen(detections, pen_polygon_points);
+    detections = steps::keep_plausible_size(detections, image.rows);
+
+    const cv::Mat rgb = to_rgb(image);
+    const std::vector<Mask> masks = segment(rgb, detections.boxes, image_predictor);
+    const steps::KeptMasks kept = steps::remove_duplicates(detections, masks);
+    const auto k = static_cast<std::int64_t>(kept.boxkeys.size());
+    std::cout << "Boxes will be kept: " << text::format_array(kept.boxkeys) << ", totally " << k
+              << " keys" << std::endl;
+
+    if (k == close_set_num) {
+      std::cout << "ann_frame_idx [" << ann_frame_idx << "] works!!!" << std::endl;
+      std::cout << text::format_array(kept.detections.scores) << std::endl;
+      return {kept.masks, kept.detections.labels, ann_frame_idx,
+              img_bbx_drawing(rgb, kept.masks_dict)};
+    }
+    const char* verdict = k > close_set_num ? "too many" : "too few";
+    std::cout << "ann_frame_idx [" << ann_frame_idx << "] cannot work, " << verdict
+              << " bbx found..\n"
+              << std::endl;
+  }
+  return {};
 }
 
 }  // namespace kovra_utils

@@ -2,6 +2,7 @@
 
 #include "capture.hpp"
 #include "geometry.hpp"
+#include "model_doubles.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -303,5 +304,288 @@ INSTANTIATE_TEST_SUITE_P(Cases, Iou,
                                          IouCase{{0, 0, 10, 10}, {5, 0, 15, 10}, 1.0 / 3.0},
                                          IouCase{{3, 3, 3, 3}, {3, 3, 3, 3}, 0.0},
                                          IouCase{{0, 0, 4, 4}, {1, 1, 3, 3}, 0.25}));
+
+// ---- initializer ----------------------------------------------------------------------------
+
+constexpr int kWidth = 300;
+constexpr int kHeight = 200;
+
+// A clip of `count` PNG frames, frame i filled with BGR (i, 100, 200), a pen covering a large
+// square around them, and scripted models.
+class Initializer : public testing::Test {
+ protected:
+  void make_frames(int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string path = (dir / (std::to_string(1000 + i) + ".png")).string();
+      cv::imwrite(path, cv::Mat(kHeight, kWidth, CV_8UC3, cv::Scalar(i, 100, 200)));
+      frames.push_back(path);
+    }
+  }
+
+  void SetUp() override {
+    kovra_test::write_text(pen_path, pen_json("[[-5000, -5000], [5000, -5000], [5000, 5000], "
+                                              "[-5000, 5000]]"));
+    make_frames(30);
+    // Default segmentation: each box's rectangle, clipped to the frame.
+    predictor.respond = [](const cv::Mat& box) {
+      std::vector<cv::Mat> planes;
+      for (int r = 0; r < box.rows; ++r) {
+        cv::Mat plane = cv::Mat::zeros(kHeight, kWidth, CV_8U);
+        const cv::Rect rect(cv::Point(static_cast<int>(box.at<double>(r, 0)),
+                                      static_cast<int>(box.at<double>(r, 1))),
+                            cv::Point(static_cast<int>(box.at<double>(r, 2)),
+                                      static_cast<int>(box.at<double>(r, 3))));
+        plane(rect & cv::Rect(0, 0, kWidth, kHeight)).setTo(1);
+        planes.push_back(plane);
+      }
+      return kovra_utils::Prediction{kovra_test::stack_masks(planes), {}, {}};
+    };
+  }
+
+  // `count` separate 10 x 10 boxes in one row, all labelled "pig".
+  static DetectionResult separate_boxes(int count, double first_score = 0.9) {
+    DetectionResult result;
+    for (int i = 0; i < count; ++i) {
+      result.boxes.push_back({20.0 * i, 5, 20.0 * i + 10, 15});
+      result.scores.push_back(first_score - 0.01 * i);
+      result.labels.push_back("pig");
+    }
+    return result;
+  }
+
+  kovra_utils::InitializerResult run(std::int64_t start_index = 0, std::int64_t step = 10,
+                                     std::int64_t close_set_num = 2) {
+    return kovra_utils::initializer(R"(frames\Camera61_1\clip)", frames, detector, detector,
+                                    "cuda:0", predictor, start_index, step, 0.3, close_set_num,
+                                    pen_path);
+  }
+
+  kovra_test::TempDir dir;
+  std::string pen_path = (dir / "pen.json").string();
+  std::vector<std::string> frames;
+  kovra_test::ScriptedDetector detector;
+  kovra_test::ScriptedPredictor predictor;
+};
+
+TEST_F(Initializer, AcceptsFirstFrameWithExpectedCountAndCallsModelsInOrder) {
+  detector.results = {separate_boxes(2)};
+  kovra_test::CoutCapture out;
+  const auto result = run(0, 10, 2);
+  EXPECT_EQ(out.lines(),
+            (std::vector<std::string>{"Using pen JSON path: " + pen_path,
+                                      "Boxes will be kept: [0 1], totally 2 keys",
+                                      "ann_frame_idx [0] works!!!", "[0.9 0.89]"}));
+  ASSERT_TRUE(result.masks.has_value());
+  EXPECT_EQ(result.masks->size(), 2U);
+  EXPECT_EQ(result.masks->at(1).bounds(), cv::Rect(20, 5, 10, 10));
+  EXPECT_EQ(result.OBJECTS, (std::vector<std::string>{"pig", "pig"}));
+  EXPECT_EQ(result.ann_frame_idx, 0);
+  ASSERT_TRUE(result.annotated_frame.has_value());
+  EXPECT_EQ(result.annotated_frame->type(), CV_8UC4);
+  EXPECT_EQ(result.annotated_frame->size(), cv::Size(kWidth, kHeight));
+
+  EXPECT_EQ(detector.methods(),
+            (std::vector<std::string>{"processor", "to", "network", "post_process"}));
+  EXPECT_EQ(detector.texts, std::vector<std::string>{"pig."});
+  EXPECT_EQ(detector.devices, std::vector<std::string>{"cuda:0"});
+  EXPECT_EQ(detector.text_thresholds, std::vector<double>{0.3});
+  EXPECT_EQ(detector.target_sizes, (std::vector<std::pair<int, int>>{{kHeight, kWidth}}));
+  EXPECT_EQ(detector.calls[0].argument.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 100, 200));  // BGR
+
+  ASSERT_EQ(predictor.methods(), (std::vector<std::string>{"set_image", "predict"}));
+  EXPECT_EQ(predictor.calls[0].argument.at<cv::Vec3b>(0, 0), cv::Vec3b(200, 100, 0));  // RGB
+  const cv::Mat& boxes = predictor.calls[1].argument;
+  EXPECT_EQ(boxes.type(), CV_64F);
+  EXPECT_EQ(boxes.size(), cv::Size(4, 2));
+  EXPECT_EQ(boxes.at<double>(1, 0), 20.0);
+}
+
+TEST_F(Initializer, TriesEveryStepAndReportsEachRejection) {
+  detector.results = {DetectionResult{}, separate_boxes(3), separate_boxes(1)};
+  kovra_test::CoutCapture out;
+  const auto result = run(5, 10, 2);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "Using pen JSON path: " + pen_path,
+                             "No boxes found in frame 5. Skipping to next frame.",
+                             "Boxes will be kept: [0 1 2], totally 3 keys",
+                             "ann_frame_idx [15] cannot work, too many bbx found..", "",
+                             "Boxes will be kept: [0], totally 1 keys",
+                             "ann_frame_idx [25] cannot work, too few bbx found..", ""}));
+  EXPECT_FALSE(result.masks || result.OBJECTS || result.ann_frame_idx || result.annotated_frame);
+  ASSERT_EQ(detector.calls.size(), 12U);
+  for (int tried = 0; tried < 3; ++tried) {
+    EXPECT_EQ(detector.calls[4 * tried].argument.at<cv::Vec3b>(0, 0)[0], 5 + 10 * tried);
+  }
+}
+
+TEST_F(Initializer, EmptyFrameRangeTriesNothing) {
+  kovra_test::CoutCapture out;
+  EXPECT_FALSE(run(30).ann_frame_idx.has_value());
+  EXPECT_EQ(out.lines(), std::vector<std::string>{"Using pen JSON path: " + pen_path});
+  EXPECT_TRUE(detector.calls.empty());
+}
+
+TEST_F(Initializer, RejectsBadFrameRangeBeforeTryingAFrame) {
+  for (const auto& [start, step] : std::vector<std::pair<int, int>>{{0, 0}, {0, -10}, {-1, 10}}) {
+    kovra_test::CoutCapture out;
+    EXPECT_THROW(run(start, step), ArgumentError) << start << " " << step;
+  }
+  EXPECT_TRUE(detector.calls.empty());
+}
+
+TEST_F(Initializer, KeepsBoxesAtLeastFortyPercentInPenAndOfPlausibleSize) {
+  // Pen [0, 100] x [0, 500000]: a box [60, y, 160, y + h] is 40 % inside, [60.1, ...] 39.9 %.
+  kovra_test::write_text(pen_path, pen_json("[[0, 0], [100, 0], [100, 500000], [0, 500000]]"));
+  DetectionResult raw;
+  raw.boxes = {{60, 10, 160, 20},      // 40 % in the pen: kept
+               {60.1, 30, 160.1, 40},  // 39.9 %: dropped
+               // Upper half (y1 < 100) allows areas below 1 500 000, lower half below 4 000 000.
+               {0, 99.99, 10, 99.99 + 149999.0},   // upper, area 1 499 990: kept
+               {20, 99, 30, 99 + 150000.0},        // upper, area 1 500 000: dropped
+               {40, 100, 50, 100 + 399999.0},      // lower, area 3 999 990: kept
+               {50, 101, 60, 101 + 400000.0}};     // lower, area 4 000 000: dropped
+  raw.scores = {0.9, 0.8, 0.7, 0.6, 0.5, 0.4};
+  raw.labels = std::vector<std::string>(6, "pig");
+  detector.results = {raw};
+  predictor.respond = nullptr;
+  predictor.predictions = {kovra_utils::Prediction{
+      kovra_test::stack_masks({cv::Mat::zeros(kHeight, kWidth, CV_8U),
+                               cv::Mat::zeros(kHeight, kWidth, CV_8U),
+                               cv::Mat::zeros(kHeight, kWidth, CV_8U)}),
+      {},
+      {}}};
+  kovra_test::CoutCapture out;
+  run(0, 100, 3);
+  const cv::Mat& boxes = predictor.calls.at(1).argument;
+  ASSERT_EQ(boxes.rows, 3);
+  EXPECT_EQ(boxes.at<double>(0, 0), 60.0);
+  EXPECT_EQ(boxes.at<double>(1, 1), 99.99);
+  EXPECT_EQ(boxes.at<double>(2, 1), 100.0);
+}
+
+TEST_F(Initializer, WithoutBoxesLeftSkipsSegmentationAndEndsTooFew) {
+  DetectionResult outside;
+  outside.boxes = {{6000, 6000, 6010, 6010}};
+  outside.scores = {0.9};
+  outside.labels = {"sow"};  // no "pig" at all: the box still goes to the pen filter
+  detector.results = {outside};
+  kovra_test::CoutCapture out;
+  run(0, 100, 1);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "Using pen JSON path: " + pen_path,
+                             "Boxes will be kept: [], totally 0 keys",
+                             "ann_frame_idx [0] cannot work, too few bbx found..", ""}));
+  EXPECT_TRUE(predictor.calls.empty());
+}
+
+// Masks given directly, with the scores of their boxes.
+struct DuplicateCase {
+  std::string name;
+  std::vector<cv::Rect> masks;
+  std::vector<double> scores;
+  std::string kept_line;
+};
+
+class InitializerDuplicates : public Initializer,
+                              public testing::WithParamInterface<DuplicateCase> {};
+
+TEST_P(InitializerDuplicates, RemovesByTableAndScores) {
+  const DuplicateCase& c = GetParam();
+  DetectionResult raw;
+  std::vector<cv::Mat> planes;
+  for (std::size_t i = 0; i < c.masks.size(); ++i) {
+    raw.boxes.push_back({0, static_cast<double>(i), 10, 10 + static_cast<double>(i)});
+    raw.scores.push_back(c.scores[i]);
+    raw.labels.push_back("pig");
+    cv::Mat plane = cv::Mat::zeros(kHeight, kWidth, CV_8U);
+    plane(c.masks[i]).setTo(1);
+    planes.push_back(plane);
+  }
+  detector.results = {raw};
+  predictor.respond = nullptr;
+  predictor.predictions = {kovra_utils::Prediction{kovra_test::stack_masks(planes), {}, {}}};
+  kovra_test::CoutCapture out;
+  run(0, 100, 99);
+  EXPECT_EQ(out.lines().at(1), c.kept_line);
+}
+
+// A: 100 x 100 = 10 000 pixels. B: 200 x 100 = 20 000 pixels.
+const cv::Rect kA(0, 0, 100, 100);
+const cv::Rect kB800(92, 0, 200, 100);   // 800 pixels of A: exactly 8 % of A, 4 % of B
+const cv::Rect kB801(91, 11, 200, 100);  // 801 pixels of A: 8.01 % of A
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InitializerDuplicates,
+    testing::Values(
+        DuplicateCase{"ExactlyEightKeepsBoth", {kA, kB800}, {0.5, 0.9},
+                      "Boxes will be kept: [0 1], totally 2 keys"},
+        DuplicateCase{"AboveEightDropsLowerScoredRow", {kA, kB801}, {0.5, 0.9},
+                      "Boxes will be kept: [1], totally 1 keys"},
+        DuplicateCase{"AboveEightDropsLowerScoredColumn", {kA, kB801}, {0.9, 0.5},
+                      "Boxes will be kept: [0], totally 1 keys"},
+        DuplicateCase{"EqualScoresDropTheRow", {kA, kB801}, {0.7, 0.7},
+                      "Boxes will be kept: [1], totally 1 keys"},
+        DuplicateCase{"EqualScoresBothCellsDropBoth",
+                      {cv::Rect(0, 0, 50, 50), cv::Rect(10, 10, 50, 50)},
+                      {0.7, 0.7},
+                      "Boxes will be kept: [], totally 0 keys"},
+        // Box0 covers Box1 (Box0 higher), Box1 covers Box2 (Box1 higher): both 1 and 2 go.
+        DuplicateCase{"EarlierRemovalsStillDecide",
+                      {cv::Rect(0, 0, 100, 50), cv::Rect(60, 0, 100, 50), cv::Rect(130, 0, 100, 50)},
+                      {0.9, 0.8, 0.7},
+                      "Boxes will be kept: [0], totally 1 keys"}),
+    [](const testing::TestParamInfo<DuplicateCase>& info) { return info.param.name; });
+
+TEST_F(Initializer, RenumbersKeptMasksAfterRemoval) {
+  // Eleven separate masks; mask 4 lies inside mask 3 and scores higher, so index 3 goes.
+  DetectionResult raw = separate_boxes(11);
+  raw.scores[4] = 0.99;
+  std::vector<cv::Mat> planes;
+  for (int i = 0; i < 11; ++i) {
+    cv::Mat plane = cv::Mat::zeros(kHeight, kWidth, CV_8U);
+    plane(i == 4 ? cv::Rect(60, 100, 10, 10) : cv::Rect(20 * i, 100, 10 + (i == 3) * 5, 10))
+        .setTo(1);
+    planes.push_back(plane);
+  }
+  detector.results = {raw};
+  predictor.respond = nullptr;
+  predictor.predictions = {kovra_utils::Prediction{kovra_test::stack_masks(planes), {}, {}}};
+  kovra_test::CoutCapture out;
+  const auto result = run(0, 10, 10);
+  EXPECT_EQ(out.lines().at(1), "Boxes will be kept: [ 0  1  2  4  5  6  7  8  9 10], totally 10 keys");
+  ASSERT_TRUE(result.masks.has_value());
+  EXPECT_EQ(result.masks->at(3).bounds(), cv::Rect(60, 100, 10, 10));
+  EXPECT_EQ(result.masks->at(4).bounds(), cv::Rect(100, 100, 10, 10));
+}
+
+TEST_F(Initializer, PropagatesFileAndModelErrors) {
+  {
+    kovra_test::CoutCapture out;
+    frames[0] = (dir / "missing.jpg").string();
+    EXPECT_THROW(run(), FileError);
+  }
+  {
+    kovra_test::CoutCapture out;
+    make_frames(1);
+    frames = {frames.back()};
+    detector.results = {separate_boxes(1)};
+    EXPECT_THROW(kovra_utils::initializer(R"(frames\Camera99_1)", frames, detector, detector,
+                                          "cpu", predictor),
+                 FileError);  // no pen file for an unknown camera
+  }
+  {
+    kovra_test::CoutCapture out;
+    detector.results = {separate_boxes(2)};
+    predictor.respond = nullptr;
+    predictor.predictions = {kovra_utils::Prediction{
+        kovra_test::stack_masks({cv::Mat::zeros(kHeight, kWidth, CV_8U)}), {}, {}}};
+    try {
+      run();
+      FAIL() << "no error";
+    } catch (const ContentError& e) {
+      EXPECT_STREQ(e.what(), "segmentation returned 1 masks for 2 boxes");
+    }
+  }
+}
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "capture.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -14,9 +15,11 @@
 namespace {
 
 using kovra_test::CoutCapture;
+using kovra_test::TempDir;
 using kovra_utils::ArgumentError;
 using kovra_utils::Centroid;
 using kovra_utils::CentroidMap;
+using kovra_utils::FileError;
 using kovra_utils::MainBlob;
 using kovra_utils::Mask;
 using kovra_utils::Mask_Refinement;
@@ -83,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Only the square's corners are vertices: (9, 9) is nearest, not the edge pixel (9, 5).
         DistanceCase{"VerticesNotEdgePixels", {{0, 0, 10, 10}}, {{15, 5, 1, 1}}, std::sqrt(52.0)},
         // Every blob's contour is pooled.
-        DistanceCase{"NearestOfSeveralBlobs", {{0, 0, 5, 5}, {100, 0, 5, 5}}, {{107, 0, 3, 3}},
-                     3.0},
+        DistanceCase{
+            "NearestOfSeveralBlobs", {{0, 0, 5, 5}, {100, 0, 5, 5}}, {{107, 0, 3, 3}}, 3.0},
         DistanceCase{"TouchesFrameBorder", {{0, 0, 10, kFrame.height}}, {{12, 0, 1, 1}}, 3.0},
         DistanceCase{"SecondEmpty", {{0, 0, 5, 5}}, {}, std::numeric_limits<double>::infinity()},
         DistanceCase{"FirstEmpty", {}, {{0, 0, 5, 5}}, std::numeric_limits<double>::infinity()}),
@@ -242,21 +245,20 @@ TEST_P(FragmentRetention, KeepsLargeNearFragments) {
   EXPECT_EQ(refine(Mask_Refinement(), mask, {}), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gaps, FragmentRetention,
-    testing::Values(
-        // 1200 pixels: limit 0.5 x 19.54 = 9.77.
-        FragmentCase{"Large9Kept", {40, 30}, {20, 20}, 9, true},
-        FragmentCase{"Large11Cleared", {40, 30}, {20, 20}, 11, false},
-        // 400 >= 360 passes, 350 < 360 fails however close.
-        FragmentCase{"TooSmallCleared", {40, 30}, {14, 25}, 2, false},
-        // 900 pixels: limit 1.5 x 16.93 = 25.39.
-        FragmentCase{"Small25Kept", {30, 30}, {15, 20}, 25, true},
-        FragmentCase{"Small26Cleared", {30, 30}, {15, 20}, 26, false},
-        // Exactly 1000 pixels: limit 0.5 x 17.84 = 8.92.
-        FragmentCase{"Thousand8Kept", {40, 25}, {15, 21}, 8, true},
-        FragmentCase{"Thousand9Cleared", {40, 25}, {15, 21}, 9, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Gaps, FragmentRetention,
+                         testing::Values(
+                             // 1200 pixels: limit 0.5 x 19.54 = 9.77.
+                             FragmentCase{"Large9Kept", {40, 30}, {20, 20}, 9, true},
+                             FragmentCase{"Large11Cleared", {40, 30}, {20, 20}, 11, false},
+                             // 400 >= 360 passes, 350 < 360 fails however close.
+                             FragmentCase{"TooSmallCleared", {40, 30}, {14, 25}, 2, false},
+                             // 900 pixels: limit 1.5 x 16.93 = 25.39.
+                             FragmentCase{"Small25Kept", {30, 30}, {15, 20}, 25, true},
+                             FragmentCase{"Small26Cleared", {30, 30}, {15, 20}, 26, false},
+                             // Exactly 1000 pixels: limit 0.5 x 17.84 = 8.92.
+                             FragmentCase{"Thousand8Kept", {40, 25}, {15, 21}, 8, true},
+                             FragmentCase{"Thousand9Cleared", {40, 25}, {15, 21}, 9, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct LimitCase {
   const char* name;
@@ -350,18 +352,133 @@ TEST(GetDisToMainAndPrevBlob, RejectsValuesThatDoNotFit) {
                                                best_idx, {}, 1, 0, input, {});
     });
   };
-  EXPECT_EQ(call(3, mask), "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
-                           "got 3");
-  EXPECT_EQ(call(0, mask), "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
-                           "got 0");
+  EXPECT_EQ(call(3, mask),
+            "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
+            "got 3");
+  EXPECT_EQ(call(0, mask),
+            "get_dis_to_main_and_prev_blob: best_idx must be a label from 1 to 2, "
+            "got 0");
   EXPECT_EQ(call(1, Mask(cv::Size(10, 10))),
             "get_dis_to_main_and_prev_blob: mask of 10 x 10 does not match labels of a frame of "
             "240 x 320");
   EXPECT_EQ(error_text([&] {
-              refinement.get_dis_to_main_and_prev_blob(4, b.labels, b.stats, b.centroids, 1, 1,
-                                                       1, {}, 1, 0, mask, {});
+              refinement.get_dis_to_main_and_prev_blob(4, b.labels, b.stats, b.centroids, 1, 1, 1,
+                                                       {}, 1, 0, mask, {});
             }),
             "get_dis_to_main_and_prev_blob: stats must be 32-bit integers of 4 x 5, got 3 x 5");
+}
+
+// ---------------------------------------------------------------------------------------------
+// process_video_segments
+// ---------------------------------------------------------------------------------------------
+
+// A clip whose pen covers columns 0 .. 199 of the 320 x 240 frame, borders included.
+class ProcessVideoSegments : public testing::Test {
+ protected:
+  ProcessVideoSegments() {
+    kovra_test::write_text(pen_path(),
+                           R"({"shapes": [{"points": [[0, 0], [199, 0], [199, 239], [0, 239]]}]})");
+    refinement.custom_pen_json_path = pen_path();
+  }
+
+  std::string pen_path() const { return (dir / "pen.json").string(); }
+
+  // Runs the refinement, returning the printed lines.
+  std::vector<std::string> run(VideoSegments& segments) {
+    CoutCapture out;
+    refinement.process_video_segments(segments, "clips\\Camera61_0001", frame_names);
+    return out.lines();
+  }
+
+  TempDir dir;
+  Mask_Refinement refinement;
+  std::vector<std::string> frame_names = std::vector<std::string>(10, "frames/0000.jpg");
+};
+
+TEST_F(ProcessVideoSegments, ClearMaskIsLeftWithoutPenLookup) {
+  refinement.custom_pen_json_path = (dir / "missing.json").string();
+  VideoSegments segments;
+  segments[0][1] = Mask(kFrame);
+  EXPECT_EQ(run(segments), std::vector<std::string>{});
+  EXPECT_EQ(segments[0][1], Mask(kFrame));
+  EXPECT_TRUE(refinement.prev_centroids.empty());
+}
+
+TEST_F(ProcessVideoSegments, MaskOutsidePenBecomesClearSilently) {
+  VideoSegments segments;
+  segments[0][1] = rects_mask({{250, 10, 20, 20}});
+  EXPECT_EQ(run(segments), std::vector<std::string>{});
+  EXPECT_EQ(segments[0][1], Mask(kFrame));
+  EXPECT_TRUE(refinement.prev_centroids.empty());
+}
+
+TEST_F(ProcessVideoSegments, ClipsToPenKeepsMainBlobAndRecordsCentroid) {
+  VideoSegments segments;
+  segments[0][1] = rects_mask({{150, 50, 80, 40}, {20, 200, 3, 3}});
+  EXPECT_EQ(run(segments), std::vector<std::string>{});
+  EXPECT_EQ(segments[0][1], rects_mask({{150, 50, 50, 40}}));
+  EXPECT_EQ(refinement.prev_centroids.at(1), Centroid(174.5, 69.5));
+}
+
+TEST_F(ProcessVideoSegments, CentroidsSteerLaterFramesAndLaterClips) {
+  VideoSegments clip;
+  clip[0][1] = rects_mask({{20, 20, 30, 30}});
+  // The larger component is within reach too, but the nearer one continues the object.
+  clip[1][1] = rects_mask({{22, 20, 30, 30}, {120, 150, 60, 60}});
+  run(clip);
+  EXPECT_EQ(clip[1][1], rects_mask({{22, 20, 30, 30}}));
+  EXPECT_EQ(refinement.prev_centroids.at(1), Centroid(36.5, 34.5));
+
+  // The next clip starts from that centroid: its first mask, 226.8 pixels away once clipped,
+  // fails the test, so the tracker's unclipped mask is kept and gives the new centroid.
+  VideoSegments next;
+  next[5][1] = rects_mask({{150, 200, 80, 30}});
+  EXPECT_EQ(run(next), std::vector<std::string>{});
+  EXPECT_EQ(next[5][1], rects_mask({{150, 200, 80, 30}}));
+  EXPECT_EQ(refinement.prev_centroids.at(1), Centroid(189.5, 214.5));
+}
+
+TEST_F(ProcessVideoSegments, JumpBeyondPreviousDistanceClearsLaterFrames) {
+  VideoSegments segments;
+  segments[0][7] = rects_mask({{20, 20, 30, 30}});
+  segments[0][2] = rects_mask({{100, 100, 10, 10}});
+  segments[3][7] = rects_mask({{150, 200, 40, 30}});  // 225 pixels from (34.5, 34.5)
+  segments[4][7] = rects_mask({{151, 200, 40, 30}});
+  segments[4][2] = Mask(kFrame);
+  EXPECT_EQ(run(segments),
+            (std::vector<std::string>{"clean frame3--obj_id7", "frame 3--obj_id7-- no mask",
+                                      "clean frame4--obj_id7", "frame 4--obj_id7-- no mask"}));
+  EXPECT_EQ(segments[3][7], Mask(kFrame));
+  EXPECT_EQ(segments[4][7], Mask(kFrame));
+  EXPECT_EQ(refinement.prev_centroids.at(7), Centroid(34.5, 34.5));
+
+  std::vector<std::pair<std::int64_t, std::vector<std::int64_t>>> keys;
+  for (const auto& [frame, objects] : segments) {
+    keys.push_back({frame, {}});
+    for (const auto& [object, mask] : objects) keys.back().second.push_back(object);
+  }
+  EXPECT_EQ(keys, (decltype(keys){{0, {7, 2}}, {3, {7}}, {4, {7, 2}}}));
+}
+
+TEST_F(ProcessVideoSegments, ErrorsPropagateAfterEarlierMasksChanged) {
+  VideoSegments segments;
+  segments[0][1] = rects_mask({{150, 50, 80, 40}});
+  segments[20][1] = rects_mask({{10, 10, 5, 5}});
+  try {
+    run(segments);
+    ADD_FAILURE() << "no std::out_of_range";
+  } catch (const std::out_of_range& error) {
+    EXPECT_THAT(error.what(), testing::HasSubstr("20"));
+  }
+  EXPECT_EQ(segments[0][1], rects_mask({{150, 50, 50, 40}}));
+
+  refinement.custom_pen_json_path = (dir / "missing.json").string();
+  try {
+    run(segments);
+    ADD_FAILURE() << "no FileError";
+  } catch (const FileError& error) {
+    EXPECT_THAT(error.what(), testing::HasSubstr("missing.json"));
+  }
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 #include <kovra_utils/review.hpp>
 
 #include "capture.hpp"
+#include "model_doubles.hpp"
 
 #include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <unistd.h>
 
 #include <cmath>
+#include <deque>
 #include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -300,6 +305,330 @@ TEST(FindContinuousFrames, EmptyTableAndBadCells) {
     FAIL() << "expected ContentError";
   } catch (const ContentError& error) {
     EXPECT_EQ(std::string(error.what()), "table column 'Frame ID' row 0: expected an integer");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// process_overlap_frames
+// ---------------------------------------------------------------------------------------------
+
+using kovra_test::ScriptedPredictor;
+using kovra_utils::Mask;
+
+const cv::Size kFrameSize(60, 40);
+
+// Each box's rectangle in one frame; a missing box is left out of the frame's masks.
+using FrameBoxes = std::function<std::map<std::string, cv::Rect>(std::int64_t frame)>;
+
+// Boxes standing still: Box1 top-left, Box2 right of it.
+std::map<std::string, cv::Rect> resting_boxes(std::int64_t) {
+  return {{"Box1", {5, 5, 10, 10}}, {"Box2", {30, 10, 10, 10}}};
+}
+
+// A clip of `frames` records keyed 0 .. frames-1; frame f's image is a solid PNG whose blue
+// channel is f, so the images handed to the predictor tell which frame they came from.
+ClipData make_clip(const TempDir& dir, std::int64_t frames, const FrameBoxes& boxes) {
+  ClipData clip;
+  for (std::int64_t f = 0; f < frames; ++f) {
+    FrameRecord rec;
+    rec.frame_index = f;
+    for (const auto& [key, rect] : boxes(f)) {
+      cv::Mat plane = cv::Mat::zeros(kFrameSize, CV_8U);
+      plane(rect & cv::Rect({0, 0}, kFrameSize)).setTo(1);
+      rec.masks_dict[key] = Mask::from_dense(plane);
+    }
+    rec.image_path = (dir / ("frame_" + std::to_string(f) + ".png")).string();
+    cv::imwrite(rec.image_path, cv::Mat(kFrameSize, CV_8UC3, cv::Scalar(double(f), 100, 200)));
+    clip[f] = rec;
+  }
+  return clip;
+}
+
+Table overlap_rows(const std::vector<std::pair<std::string, std::vector<std::int64_t>>>& pairs) {
+  Table table(kovra_utils::tracking_report_columns());
+  for (const auto& [pair, frames] : pairs) {
+    for (auto frame : frames) {
+      table.append_row({frame, pair, 90.0, std::int64_t{100}, std::int64_t{100},
+                        std::string("High overlap mask detected"), {}, {}});
+    }
+  }
+  return table;
+}
+
+// A predictor whose encoder gives every mask the same features, so only the two IoU terms
+// separate the boxes.
+ScriptedPredictor uniform_predictor() {
+  ScriptedPredictor predictor;
+  predictor.encode = [](const cv::Mat&) {
+    const int dims[] = {1, 4, 2, 2};
+    return cv::Mat(4, dims, CV_32F, cv::Scalar(1.0f));
+  };
+  return predictor;
+}
+
+// The frames whose images were set on the predictor, in call order.
+std::vector<int> frames_set(const ScriptedPredictor& predictor) {
+  std::vector<int> frames;
+  for (const auto& call : predictor.calls) {
+    if (call.method == "set_image") frames.push_back(call.argument.at<cv::Vec3b>(0, 0)[2]);
+  }
+  return frames;
+}
+
+TEST(ProcessOverlapFrames, ComparesFramesBeforeTheFirstOverlap) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 20, [](std::int64_t f) {
+    auto boxes = resting_boxes(f);
+    if (f == 11) boxes["Box2"].x += 6;  // Box2 jumps in the frame past the test frame
+    return boxes;
+  });
+  const Table table = overlap_rows({{"Box1-Box2", {10, 11, 12, 13}}, {"Box3-Box4", {13}}});
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto result = kovra_utils::process_overlap_frames(table, clip, predictor);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "dict_keys(['Box1-Box2'])",
+                             "Box Pair: Box1-Box2",
+                             "First frame with a single boxpair: 10",
+                             "First frame with multiple boxpairs: 13",
+                             "reverse_track: False",
+                             "Most frequent box with errors: Box2",
+                         }));
+  EXPECT_EQ(result.test_frame, 10);
+  EXPECT_EQ(result.most_frequent_box, "Box2");
+  EXPECT_EQ(result.worst_boxes, std::vector<std::string>(5, "Box2"));
+  ASSERT_EQ(result.con_frames_dict.size(), 1u);
+  EXPECT_EQ(result.con_frames_dict.at(std::string("Box1-Box2")), (FrameRuns{{10, 11, 12, 13}}));
+  EXPECT_EQ(frames_set(predictor), (std::vector<int>{5, 11, 6, 11, 7, 11, 8, 11, 9, 11}));
+  // Box3 and Box4 have no run, so they are not tested: two masks per side.
+  std::size_t encodes = 0;
+  for (const auto& method : predictor.methods()) encodes += method == "image_encoder";
+  EXPECT_EQ(encodes, 20u);
+}
+
+TEST(ProcessOverlapFrames, OverlapAtClipStartComparesForward) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 5, [](std::int64_t f) {
+    auto boxes = resting_boxes(f);
+    if (f == 1) boxes["Box1"].y += 4;
+    return boxes;
+  });
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto result =
+      kovra_utils::process_overlap_frames(overlap_rows({{"Box1-Box2", {0, 1, 2}}}), clip, predictor);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "dict_keys(['Box1-Box2'])",
+                             "Box Pair: Box1-Box2",
+                             "First frame with a single boxpair: 2",
+                             "First frame with multiple boxpairs: nan",
+                             "reverse_track: True",
+                             "Most frequent box with errors: Box1",
+                         }));
+  EXPECT_EQ(result.test_frame, 2);
+  // Frames 2 .. 6 against frame 1; 5 and 6 lie outside the clip.
+  EXPECT_EQ(frames_set(predictor), (std::vector<int>{2, 1, 3, 1, 4, 1}));
+  EXPECT_EQ(result.worst_boxes, std::vector<std::string>(3, "Box1"));
+}
+
+TEST(ProcessOverlapFrames, FramesBeforeTheClipAreSkipped) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 6, resting_boxes);
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto result =
+      kovra_utils::process_overlap_frames(overlap_rows({{"Box1-Box2", {2, 3}}}), clip, predictor);
+  EXPECT_EQ(result.test_frame, 2);
+  EXPECT_EQ(frames_set(predictor), (std::vector<int>{0, 3, 1, 3}));
+  EXPECT_EQ(result.worst_boxes.size(), 2u);
+}
+
+TEST(ProcessOverlapFrames, NoRunGivesAbsentResultAfterRunMessage) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 10, resting_boxes);
+  struct Case {
+    std::string name;
+    Table table;
+  };
+  const Case cases[] = {
+      {"empty table", overlap_rows({})},
+      // Two pairs need runs of four frames.
+      {"short runs", overlap_rows({{"Box1-Box2", {2, 3, 4}}, {"Box2-Box1", {3, 4, 5}}})},
+  };
+  for (const auto& c : cases) {
+    auto predictor = uniform_predictor();
+    CoutCapture out;
+    const auto result = kovra_utils::process_overlap_frames(c.table, clip, predictor);
+    EXPECT_EQ(out.text(), "dict_keys([])\n") << c.name;
+    EXPECT_FALSE(result.test_frame) << c.name;
+    EXPECT_FALSE(result.most_frequent_box) << c.name;
+    EXPECT_TRUE(result.con_frames_dict.empty()) << c.name;
+    EXPECT_TRUE(result.worst_boxes.empty()) << c.name;
+    EXPECT_TRUE(predictor.calls.empty()) << c.name;
+  }
+}
+
+TEST(ProcessOverlapFrames, EveryFrameSkippedGivesNoMostFrequentBox) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 8, resting_boxes);
+  // Frame 0 holds one pair, frames 1 .. 3 both orders: reversed, and the last single frame is 0,
+  // so the comparison frame would be -1.
+  const Table table = overlap_rows({{"Box1-Box2", {0, 1, 2, 3}}, {"Box2-Box1", {1, 2, 3}}});
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto result = kovra_utils::process_overlap_frames(table, clip, predictor);
+  EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                             "dict_keys(['Box1-Box2'])",
+                             "Box Pair: Box1-Box2",
+                             "First frame with a single boxpair: 0",
+                             "First frame with multiple boxpairs: 3",
+                             "reverse_track: True",
+                         }));
+  EXPECT_EQ(result.test_frame, 0);
+  EXPECT_FALSE(result.most_frequent_box);
+  EXPECT_TRUE(result.worst_boxes.empty());
+  EXPECT_TRUE(predictor.calls.empty());
+}
+
+TEST(ProcessOverlapFrames, LastPairDecidesDirectionAndBothOrdersAreKeys) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 12, resting_boxes);
+  // Box1-Box2 starts at 0 (reversed); Box1-Box3 starts later and, being last, decides.
+  const Table table = overlap_rows({{"Box1-Box2", {0, 1, 2, 3}}, {"Box1-Box3", {6, 7, 8, 9}},
+                                    {"Box3-Box1", {8, 9, 10, 11}}});
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto clip_with_box3 = [&] {
+    ClipData copy = clip;
+    for (auto it = copy.begin(); it != copy.end(); ++it) {
+      it.value().masks_dict["Box3"] = it->second.masks_dict.at("Box2");
+    }
+    return copy;
+  }();
+  const auto result = kovra_utils::process_overlap_frames(table, clip_with_box3, predictor);
+  const auto lines = out.lines();
+  ASSERT_GE(lines.size(), 13u);
+  EXPECT_EQ(lines[0], "dict_keys(['Box1-Box2', 'Box1-Box3', 'Box3-Box1'])");
+  EXPECT_EQ(lines[4], "reverse_track: True");
+  EXPECT_EQ(lines[6], "First frame with a single boxpair: 6");
+  EXPECT_EQ(lines[7], "First frame with multiple boxpairs: 8");
+  EXPECT_EQ(lines[8], "reverse_track: False");
+  EXPECT_EQ(lines[10], "First frame with a single boxpair: 10");
+  EXPECT_EQ(lines[11], "First frame with multiple boxpairs: 8");
+  EXPECT_EQ(lines[12], "reverse_track: False");
+  // Smallest frame over all pairs (3, the reversed pair's last single frame), compared backwards.
+  EXPECT_EQ(result.test_frame, 3);
+  EXPECT_EQ(frames_set(predictor), (std::vector<int>{0, 4, 1, 4, 2, 4}));
+}
+
+TEST(ProcessOverlapFrames, BoxWithoutFeatureIsWorst) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 10, [](std::int64_t f) {
+    auto boxes = resting_boxes(f);
+    boxes["Box1"].x += static_cast<int>(f % 2) * 5;  // Box1 moves a lot between frames
+    if (f == 7) boxes["Box2"] = {30, 10, 3, 3};       // 9 pixels: no feature
+    return boxes;
+  });
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto result =
+      kovra_utils::process_overlap_frames(overlap_rows({{"Box1-Box2", {6, 7}}}), clip, predictor);
+  EXPECT_EQ(result.worst_boxes, std::vector<std::string>(5, "Box2"));
+}
+
+TEST(ProcessOverlapFrames, AppearanceChangeDecides) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 5, resting_boxes);
+  // Encoder calls per compared frame: old Box1, old Box2, new Box1, new Box2.
+  std::deque<std::vector<float>> scripted = {
+      {1, 0, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {0.6f, 0.8f, 0, 0},  // Box2 changes most
+      {1, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 0}, {1, 0, 0, 0},        // Box1 changes most
+      {1, 0, 0, 0}, {1, 0, 0, 0}, {1, 0, 0, 0}, {0, 0, 1, 0}};       // Box2 again
+  ScriptedPredictor predictor;
+  predictor.encode = [&](const cv::Mat&) {
+    const int dims[] = {1, 4, 1, 1};
+    cv::Mat features(4, dims, CV_32F);
+    std::copy(scripted.front().begin(), scripted.front().end(), features.ptr<float>());
+    scripted.pop_front();
+    return features;
+  };
+  CoutCapture out;
+  const auto result =
+      kovra_utils::process_overlap_frames(overlap_rows({{"Box1-Box2", {3, 4}}}), clip, predictor);
+  EXPECT_EQ(result.worst_boxes, (std::vector<std::string>{"Box2", "Box1", "Box2"}));
+  EXPECT_EQ(result.most_frequent_box, "Box2");
+}
+
+TEST(ProcessOverlapFrames, TieGoesToTheBoxChosenFirst) {
+  TempDir dir;
+  // Compared frames 0 .. 3 against frame 5; the box displaced in frame m is the worst of m.
+  const std::vector<std::string> displaced = {"Box2", "Box10", "Box10", "Box2"};
+  const ClipData clip = make_clip(dir, 8, [&](std::int64_t f) {
+    std::map<std::string, cv::Rect> boxes = {{"Box10", {5, 5, 10, 10}}, {"Box2", {30, 10, 10, 10}}};
+    if (f < 4) boxes[displaced[static_cast<std::size_t>(f)]].y += 5;
+    return boxes;
+  });
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto result = kovra_utils::process_overlap_frames(overlap_rows({{"Box10-Box2", {4, 5}}}),
+                                                          clip, predictor);
+  EXPECT_EQ(result.worst_boxes, displaced);
+  EXPECT_EQ(result.most_frequent_box, "Box2");
+  EXPECT_EQ(out.lines().back(), "Most frequent box with errors: Box2");
+}
+
+TEST(ProcessOverlapFrames, NegativeBoxNumberStaysOneKey) {
+  TempDir dir;
+  const ClipData clip = make_clip(dir, 6, [](std::int64_t f) {
+    std::map<std::string, cv::Rect> boxes = {{"Box-1", {5, 5, 10, 10}}, {"Box2", {30, 10, 10, 10}}};
+    if (f == 3) boxes["Box-1"].x += 4;
+    return boxes;
+  });
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  const auto result =
+      kovra_utils::process_overlap_frames(overlap_rows({{"Box-1-Box2", {2, 3}}}), clip, predictor);
+  EXPECT_EQ(result.worst_boxes, (std::vector<std::string>{"Box-1", "Box-1"}));
+}
+
+TEST(ProcessOverlapFrames, BadInputNamesFrameBoxOrPath) {
+  TempDir dir;
+  const Table table = overlap_rows({{"Box1-Box2", {2, 3}}});
+  const auto expect_error = [&](const ClipData& clip, const std::string& message, auto tag) {
+    auto predictor = uniform_predictor();
+    CoutCapture out;
+    try {
+      kovra_utils::process_overlap_frames(table, clip, predictor);
+      ADD_FAILURE() << "expected an error: " << message;
+    } catch (const decltype(tag)& error) {
+      EXPECT_EQ(std::string(error.what()), message);
+    }
+  };
+  ClipData missing_box = make_clip(dir, 6, resting_boxes);
+  missing_box[3].masks_dict.erase("Box2");
+  expect_error(missing_box, "frame 3 has no mask 'Box2'", std::out_of_range(""));
+
+  ClipData missing_image = make_clip(dir, 6, resting_boxes);
+  missing_image[1].image_path = (dir / "nowhere.png").string();
+  expect_error(missing_image, "cannot read the image " + missing_image[1].image_path + " of frame 1",
+               FileError(""));
+
+  ClipData gap = make_clip(dir, 6, resting_boxes);
+  gap.erase(1);
+  const FrameRecord first = gap.at(0);
+  gap[17] = first;
+  expect_error(gap, "frame 1 is not in the loaded clip", std::out_of_range(""));
+
+  Table numeric_pairs({"Frame ID", "Box Pair"});
+  numeric_pairs.append_row({std::int64_t{1}, std::int64_t{12}});
+  numeric_pairs.append_row({std::int64_t{2}, std::int64_t{12}});
+  auto predictor = uniform_predictor();
+  CoutCapture out;
+  try {
+    kovra_utils::process_overlap_frames(numeric_pairs, missing_box, predictor);
+    ADD_FAILURE() << "expected ContentError";
+  } catch (const ContentError& error) {
+    EXPECT_EQ(std::string(error.what()), "\"Box Pair\" values must be text, got 12");
   }
 }
 

@@ -6,7 +6,8 @@
 // whole frame; everything handed back (component statistics, centroids, masks) is in frame
 // coordinates, so the results are those of an analysis of the whole frame. The tracker's
 // 1 x H x W boolean masks and H x W masks are both a Mask here.
-// Components are 8-connected. Messages go to std::cout, one line each.
+// Components are 8-connected, labelled by cv::connectedComponents; their statistics equal those
+// of cv::connectedComponentsWithStats. Messages go to std::cout, one line each.
 
 #include <kovra_utils/types.hpp>
 
@@ -38,9 +39,10 @@ struct MainBlob {
   /// Number of labels, background label 0 included.
   int num_labels = 0;
   /// CV_32S, one row per label, columns as cv::ConnectedComponentsTypes (CC_STAT_LEFT ...
-  /// CC_STAT_AREA); boxes in frame coordinates. Row 0 describes the frame's background.
+  /// CC_STAT_AREA); boxes in frame coordinates. Row 0 describes the frame's background (an
+  /// all-zero row when the mask covers the whole frame).
   cv::Mat stats;
-  /// CV_64F, one row (x, y) per label, in frame coordinates.
+  /// CV_64F, one row (x, y) per label, in frame coordinates; NaN for a background without pixels.
   cv::Mat centroids;
   /// Smallest area a secondary component may have to be kept.
   double min_area_threshold = 0;

@@ -31,13 +31,21 @@ void default_display(const cv::Mat& image);
 /// Opaque colour (R, G, B) of seed `index`: the low bytes of the first three MT19937 outputs.
 std::array<std::uint8_t, 3> generate_random_color(std::uint32_t index = 42);
 
-/// `image` (RGB, RGBA or gray) with every mask filled in the colour of its position at alpha
-/// 128, composited source-over; returns a new RGBA image.
+/// `image` (RGB, RGBA or gray) with every mask filled in the colour of its position i (seed
+/// 42 + i) at alpha 128, later masks replacing earlier ones where they overlap, composited
+/// source-over; returns a new RGBA image. Mask pixels outside the image are ignored.
 cv::Mat draw_masks_on_image(const cv::Mat& image, const std::vector<Mask>& masks);
 
 /// draw_masks_on_image plus, per mask, its inclusive bounding box (3-pixel outline) and a
 /// labelled tab with its key; returns a new RGBA image.
 cv::Mat img_bbx_drawing(const cv::Mat& image, const MasksDict& mask_dict);
+
+/// Shows the mask of `object_id` in frame `frame_idx` as a plot would: its values scaled from
+/// minimum to maximum through the viridis colour map, handed to `display` as an RGB image.
+/// Throws std::out_of_range naming a missing frame or object.
+void video_segments_mask_visual(const VideoSegments& video_segments, std::int64_t frame_idx,
+                                std::int64_t object_id,
+                                const DisplayFunc& display = default_display);
 
 // ---- Annotation rendering and repair --------------------------------------------------------
 
