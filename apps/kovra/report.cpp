@@ -40,10 +40,10 @@ void print_runs(std::ostream& out, const std::string& title, const kovra_utils::
 }
 
 int run_report(const ReportOptions& options, Console& console) {
+  if (!options.output_dir.empty()) require_directory(options.output_dir, "--output-dir");
+  const auto clip = load_clip(options.tracker_output_dir, console);
   const std::string save_dir =
       options.output_dir.empty() ? options.tracker_output_dir : options.output_dir;
-  require_directory(save_dir, "--output-dir");
-  const auto clip = load_clip(options.tracker_output_dir, console);
   const auto report = kovra_utils::generate_tracking_report(clip, save_dir, options.threshold);
   std::ostream& out = console.out();
   const std::size_t overlap_rows = report.overlap_frames_data.row_count();
