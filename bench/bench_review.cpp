@@ -7,7 +7,8 @@
 // with bench/check_report.py). Run it from the folder the clip was generated in: image paths
 // in the clip are relative. The resolution benchmarks compare the frames before the first
 // overlap run of the clip's report; the encoder stand-in returns constant features, so the
-// time measured is the library's own work. BM_ResolutionDenseBaseline does the same steps the
+// time measured is the library's own work plus one decode of each distinct frame image
+// (BM_FrameImageDecode). BM_ResolutionDenseBaseline does the same steps the
 // way a numpy user would: dense float planes per box and a frame image decoded per use.
 
 #include <kovra_utils/annotation.hpp>
@@ -125,6 +126,18 @@ void BM_ResolutionPerComparedFrame(benchmark::State& state) {
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ResolutionPerComparedFrame)->Unit(benchmark::kMillisecond);
+
+// What a call spends per distinct frame image before any mask work: decoding it and turning
+// it into RGB. Subtract it from BM_ResolutionPerComparedFrame for the library's own work.
+void BM_FrameImageDecode(benchmark::State& state) {
+  const std::string path = clip().begin()->second.image_path;
+  for (auto _ : state) {
+    cv::Mat rgb;
+    cv::cvtColor(cv::imread(path, cv::IMREAD_COLOR), rgb, cv::COLOR_BGR2RGB);
+    benchmark::DoNotOptimize(rgb);
+  }
+}
+BENCHMARK(BM_FrameImageDecode)->Unit(benchmark::kMillisecond);
 
 // --- dense baseline ----------------------------------------------------------------------------
 

@@ -21,9 +21,9 @@ namespace kovra_utils {
 // ---------------------------------------------------------------------------------------------
 
 const std::vector<std::string>& tracking_report_columns() {
-  static const std::vector<std::string> columns = {
-      "Frame ID",    "Box Pair", "Intersection Value", "Mask Area1", "Mask Area2",
-      "Report type", "Box ID",   "Mask Areas"};
+  static const std::vector<std::string> columns = {"Frame ID",   "Box Pair",   "Intersection Value",
+                                                   "Mask Area1", "Mask Area2", "Report type",
+                                                   "Box ID",     "Mask Areas"};
   return columns;
 }
 
@@ -66,9 +66,14 @@ Table high_overlap_rows(std::int64_t frame_id, const FrameRecord& record,
     for (std::size_t c = 0; c < keys.size(); ++c) {
       const double value = table.at(r, c);
       if (!(value > intersection_thrr)) continue;
-      rows.append_row({frame_id, keys[r] + "-" + keys[c], text::round_to(value, 2),
-                       area_of(frame_id, record, keys[r]), area_of(frame_id, record, keys[c]),
-                       std::string("High overlap mask detected"), {}, {}});
+      rows.append_row({frame_id,
+                       keys[r] + "-" + keys[c],
+                       text::round_to(value, 2),
+                       area_of(frame_id, record, keys[r]),
+                       area_of(frame_id, record, keys[c]),
+                       std::string("High overlap mask detected"),
+                       {},
+                       {}});
     }
   }
   return rows;
@@ -79,7 +84,9 @@ Table high_overlap_rows(std::int64_t frame_id, const FrameRecord& record,
 TrackingReport generate_tracking_report(const ClipData& kovra_annotation_data,
                                         const std::string& save_dir_base,
                                         double intersection_thrr) {
-  TrackingReport report{Table(tracking_report_columns()), Table(tracking_report_columns()), {},
+  TrackingReport report{Table(tracking_report_columns()),
+                        Table(tracking_report_columns()),
+                        {},
                         Table(tracking_report_columns())};
   for (const auto& [frame_id, record] : kovra_annotation_data) {
     for (const auto& [box_key, area] : record.mask_areas) {
@@ -168,8 +175,9 @@ std::vector<std::string> pair_keys(const FrameRunsMap& con_frames_dict) {
     const auto* text_key = std::get_if<std::string>(&key);
     if (!text_key) {
       const auto* number = std::get_if<std::int64_t>(&key);
-      throw ContentError("\"Box Pair\" values must be text, got " +
-                         (number ? std::to_string(*number) : text::format_float(std::get<double>(key))));
+      throw ContentError(
+          "\"Box Pair\" values must be text, got " +
+          (number ? std::to_string(*number) : text::format_float(std::get<double>(key))));
     }
     keys.push_back(*text_key);
   }
@@ -345,6 +353,12 @@ std::string worst_box(const std::vector<std::string>& boxes, const std::vector<M
                       const cv::Mat& image_old, const std::vector<Mask>& masks_new,
                       const cv::Mat& image_new, SegmentationPredictor& image_predictor) {
   constexpr double w1 = 1.0, w2 = 1.0, w3 = 1.0;
+  std::vector<double> ious_shape;
+  std::vector<double> ious_bbox;
+  for (std::size_t k = 0; k < boxes.size(); ++k) {
+    ious_shape.push_back(mask_iou(masks_old[k], masks_new[k]));
+    ious_bbox.push_back(bb_iou(masks_old[k].box(), masks_new[k].box()));
+  }
   const FeatureList image_features_old =
       generate_sam2_image_features(image_old, masks_old, image_predictor);
   const FeatureList image_features_new =
@@ -352,11 +366,9 @@ std::string worst_box(const std::vector<std::string>& boxes, const std::vector<M
   const cv::Mat cosine_scores = cosine_scores_cal(image_features_new, image_features_old);
   std::vector<double> mismatch_scores;
   for (std::size_t k = 0; k < boxes.size(); ++k) {
-    const double ious_shape = mask_iou(masks_old[k], masks_new[k]);
-    const double ious_bbox = bb_iou(masks_old[k].box(), masks_new[k].box());
     const double cosine_diag = cosine_scores.at<double>(static_cast<int>(k), static_cast<int>(k));
-    mismatch_scores.push_back(w1 * (1 - cosine_diag) + w2 * (1 - ious_shape) +
-                              w3 * (1 - ious_bbox));
+    mismatch_scores.push_back(w1 * (1 - cosine_diag) + w2 * (1 - ious_shape[k]) +
+                              w3 * (1 - ious_bbox[k]));
   }
   return boxes[argmax(mismatch_scores)];
 }
@@ -381,8 +393,7 @@ OverlapResolution process_overlap_frames(const Table& overlap_frames_dataframe,
   OverlapResolution result;
   const std::int64_t run_length =
       distinct_values(overlap_frames_dataframe, "Box Pair") > 1 ? n_consecutive + 2 : n_consecutive;
-  result.con_frames_dict =
-      find_continuous_frames(overlap_frames_dataframe, "Box Pair", run_length);
+  result.con_frames_dict = find_continuous_frames(overlap_frames_dataframe, "Box Pair", run_length);
   const std::vector<std::string> keys = pair_keys(result.con_frames_dict);
   std::cout << text::format_dict_keys(keys) << std::endl;
 

@@ -2,6 +2,7 @@
 
 #include "capture.hpp"
 #include "demo_tracking.hpp"
+#include "synthetic_recording.hpp"
 
 #include <kovra_utils/annotation.hpp>
 
@@ -166,6 +167,146 @@ TEST_F(Cli, ClipInfoRejectsMissingAndEmptyFolders) {
   const RunResult value = run({"clip-info", (tmp / "bad").string(), "--top", "many"});
   EXPECT_EQ(value.code, 1);
   EXPECT_TRUE(contains(value.err, "--top")) << value.err;
+}
+
+TEST_F(Cli, CatalogueListsMatchingDaytimeRecordingsAndWritesCsv) {
+  for (const char* name : {"Camera61_2_20240315061500.mp4", "Camera62_1_20240315180000.mp4",
+                           "notes.mp4", "Camera61_2_20240315071500.MP4"}) {
+    write_text(tmp / "base" / "pen" / name, "");
+  }
+  const fs::path csv = tmp / "catalogue.csv";
+  const RunResult result = run({"catalogue", (tmp / "base").string(), "pen", "missing",
+                                "--sample-step", "0", "--csv", csv.string()});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "Camera61_2_20240315061500")) << result.out;
+  EXPECT_FALSE(contains(result.out, "Camera62")) << result.out;
+  EXPECT_TRUE(contains(result.out, "1 recording\n")) << result.out;
+  EXPECT_EQ(read_text(csv),
+            "Camera Number,Date,Time,File Path,Video Name\n61,20240315,06:15:00," +
+                (tmp / "base" / "pen" / "Camera61_2_20240315061500.mp4").string() +
+                ",Camera61_2_20240315061500\n");
+}
+
+TEST_F(Cli, CatalogueRejectsBadFoldersAndTimes) {
+  const RunResult missing = run({"catalogue", (tmp / "nowhere").string(), "pen"});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_TRUE(contains(missing.err, "BASE_DIR: no such folder")) << missing.err;
+  fs::create_directories(tmp / "base");
+  const RunResult time = run({"catalogue", (tmp / "base").string(), "pen", "--start", "6am"});
+  EXPECT_EQ(time.code, 1);
+  EXPECT_EQ(time.err, "kovra catalogue: --start: expected a time of day HH:MM:SS, got '6am'\n");
+  const RunResult no_sub = run({"catalogue", (tmp / "base").string()});
+  EXPECT_EQ(no_sub.code, 2);
+}
+
+TEST_F(Cli, ExtractCutsAFolderOfVideosIntoCroppedWindows) {
+  fs::create_directories(tmp / "videos");
+  kovra_cli::write_synthetic_recording(tmp / "videos" / "Camera61_2_20240315061500.mp4",
+                                       {.frame_count = 10});
+  const RunResult result = run({"--quiet", "extract", "--videos", (tmp / "videos").string(),
+                                "-o", (tmp / "frames").string(), "--frame-skip", "2"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "extracted 1 video into ")) << result.out;
+  EXPECT_TRUE(contains(result.out, "crop of camera 61: x1=430, y1=0, x2=2300, y2=1440"))
+      << result.out;
+  const fs::path window = tmp / "frames" / "20240315" / "Camera61_2_20240315061500";
+  ASSERT_TRUE(fs::is_directory(window)) << result.out;
+  std::vector<fs::path> jpgs;
+  for (const auto& entry : fs::recursive_directory_iterator(window)) {
+    if (entry.path().extension() == ".jpg") jpgs.push_back(entry.path());
+  }
+  // Frames 0, 2, 4, 6 and 8: the window ends at 300 * (2 s / 60) = 9.999999999999998 frames,
+  // so frame 9 is not its last frame.
+  EXPECT_EQ(jpgs.size(), 5u);
+  const cv::Mat first = cv::imread(jpgs.front().string());
+  EXPECT_EQ(first.size(), cv::Size(1870, 1440));
+}
+
+TEST_F(Cli, ExtractNeedsExactlyOneSourceAndAReadableCatalogue) {
+  EXPECT_EQ(run({"extract"}).code, 2);
+  EXPECT_EQ(run({"extract", "--videos", "a", "--catalogue", "b"}).code, 2);
+  const RunResult missing = run({"extract", "--catalogue", (tmp / "none.csv").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_TRUE(contains(missing.err, "--catalogue: no such file")) << missing.err;
+  write_text(tmp / "odd.csv", "Video Name,File Path\nx,y\n");
+  const RunResult columns = run({"extract", "--catalogue", (tmp / "odd.csv").string()});
+  EXPECT_EQ(columns.code, 1);
+  EXPECT_TRUE(contains(columns.err, "no column \"Date\"")) << columns.err;
+  const RunResult step = run({"extract", "--videos", tmp.path().string(), "--time-step", "0"});
+  EXPECT_EQ(step.code, 1);
+  EXPECT_TRUE(contains(step.err, "--time-step")) << step.err;
+}
+
+TEST_F(Cli, ReportWritesTheCsvAndListsProblemRuns) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const RunResult result = run({"--quiet", "report", (tmp / "clip").string(), "--min-run", "2"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  const fs::path csv = tmp / "clip" / "tracking_question_report.csv";
+  EXPECT_EQ(result.out, "report: " + csv.string() +
+                            " (2 high-overlap rows, 1 zero-area rows)\n"
+                            "zero-area boxes (runs of at least 2 frames): none\n"
+                            "overlapping box pairs (runs of at least 2 frames): 1\n"
+                            "  Box1-Box0: frames 1-2\n");
+  const std::string report = read_text(csv);
+  EXPECT_EQ(report.substr(0, report.find('\n')),
+            "Frame ID,Box Pair,Intersection Value,Mask Area1,Mask Area2,Report type,Box ID,Mask Areas");
+  EXPECT_EQ(line_count(report), 4);
+}
+
+TEST_F(Cli, ReportOfACleanClipWritesNothing) {
+  write_clip(tmp / "clip", {{{1, cv::Rect(0, 0, 10, 10)}, {2, cv::Rect(50, 50, 10, 10)}}});
+  const RunResult result = run({"report", (tmp / "clip").string()});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out, "nothing to report in 1 frames; no report written\n");
+  EXPECT_FALSE(fs::exists(tmp / "clip" / "tracking_question_report.csv"));
+  const RunResult bad = run({"report", (tmp / "clip").string(), "--threshold", "120"});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_TRUE(contains(bad.err, "--threshold")) << bad.err;
+}
+
+TEST_F(Cli, RenderDrawsTheChosenObjectsAsAnRgbaPicture) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const fs::path json = tmp / "clip" / "output_pp_0.json";
+  const fs::path picture = tmp / "frame.png";
+  const RunResult result =
+      run({"render", json.string(), "-o", picture.string(), "--boxes", "--objects", "1,3"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "rendered " + json.string() + " (200 x 100)")) << result.out;
+  const cv::Mat read = cv::imread(picture.string(), cv::IMREAD_UNCHANGED);
+  EXPECT_EQ(read.size(), cv::Size(200, 100));
+  EXPECT_EQ(read.channels(), 4);
+  // Object 2 (at 120..149 x 20..49) is not drawn: the floor shows through unchanged.
+  EXPECT_EQ(read.at<cv::Vec4b>(35, 135), cv::Vec4b(40, 40, 40, 255));
+
+  const RunResult jpeg = run({"render", json.string(), "-o", (tmp / "frame.jpg").string()});
+  EXPECT_EQ(jpeg.code, 1);
+  EXPECT_TRUE(contains(jpeg.err, "alpha channel")) << jpeg.err;
+  const RunResult missing = run({"render", (tmp / "none.json").string(), "-o", picture.string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_TRUE(contains(missing.err, "ANNOTATION_JSON: no such file")) << missing.err;
+}
+
+TEST_F(Cli, FixPolygonsRepairsSwappedNormalisation) {
+  const fs::path image = tmp / "frame.png";
+  cv::imwrite(image.string(), cv::Mat(480, 640, CV_8UC3, cv::Scalar(0, 0, 0)));
+  const nlohmann::json file = {
+      {"image_path", image.string()},
+      {"detections", {{{"object_id", 1}, {"formatted_polygon", {"7 0.666667 0.375"}}}}}};
+  write_text(tmp / "swapped.json", file.dump());
+  const RunResult result = run({"fix-polygons", (tmp / "swapped.json").string(), "-o",
+                                (tmp / "fixed.json").string()});
+  ASSERT_EQ(result.code, 0) << result.err;
+  const auto fixed = nlohmann::json::parse(read_text(tmp / "fixed.json"));
+  EXPECT_EQ(fixed["detections"][0]["formatted_polygon"][0], "7 0.500000 0.500000");
+  EXPECT_EQ(read_text(tmp / "swapped.json"), file.dump());  // the source is left alone
+
+  fs::remove(image);
+  const RunResult no_image = run({"fix-polygons", (tmp / "swapped.json").string()});
+  EXPECT_EQ(no_image.code, 1);
+  EXPECT_TRUE(contains(no_image.err, "its frame image could not be read; nothing written"))
+      << no_image.err;
+  EXPECT_TRUE(contains(no_image.out, "Error loading image: ")) << no_image.out;
+  EXPECT_EQ(read_text(tmp / "swapped.json"), file.dump());
 }
 
 // The demo's tracker saves masks as polygons; reading them back must give the same pixels.

@@ -107,9 +107,7 @@ void print_overlaps(std::ostream& out, const kovra_utils::ClipData& clip, std::s
 
 Runner declare_clip_info(CLI::App& app) {
   auto options = std::make_shared<ClipInfoOptions>();
-  app.add_option("TRACKER_OUTPUT_DIR", options->tracker_output_dir,
-                 "Folder of the clip's annotation files (output_pp_<n>.json)")
-      ->required();
+  add_tracker_output_dir(app, options->tracker_output_dir);
   app.add_option("--top", options->top, "How many of the worst overlaps to list")
       ->capture_default_str();
   return [options](Console& console) {

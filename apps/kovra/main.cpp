@@ -14,6 +14,14 @@ namespace kovra_cli {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
+      {"catalogue", "list the camera videos of some folders, filtered by time and camera",
+       declare_catalogue},
+      {"extract", "cut videos into windows of cropped JPEG frames", declare_extract},
+      {"report", "write a clip's tracking question report and list its problem runs",
+       declare_report},
+      {"render", "draw an annotation file over its frame image", declare_render},
+      {"fix-polygons", "repair an annotation file normalised with width and height swapped",
+       declare_fix_polygons},
       {"clip-info", "summarise a clip's tracker output: frames, boxes, empty masks, overlaps",
        declare_clip_info},
   };
