@@ -309,6 +309,57 @@ TEST_F(Cli, FixPolygonsRepairsSwappedNormalisation) {
   EXPECT_EQ(read_text(tmp / "swapped.json"), file.dump());
 }
 
+TEST_F(Cli, HeatmapDrawsOneFramesOverlapTable) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const fs::path picture = tmp / "heat.png";
+  const RunResult result =
+      run({"heatmap", (tmp / "clip").string(), "--frame", "1", "-o", picture.string()});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "heat map of frame 1 (")) << result.out;
+  EXPECT_EQ(cv::imread(picture.string()).size(), cv::Size(700, 500));
+
+  const RunResult beyond =
+      run({"heatmap", (tmp / "clip").string(), "--frame", "3", "-o", picture.string()});
+  EXPECT_EQ(beyond.code, 1);
+  EXPECT_EQ(beyond.err, "kovra heatmap: --frame: no frame 3; the clip has frames 0 .. 2\n");
+  const RunResult no_frame = run({"heatmap", (tmp / "clip").string(), "-o", picture.string()});
+  EXPECT_EQ(no_frame.code, 2);
+}
+
+// The whole typical run on the generated recording; run twice into one folder, since a rerun
+// must start afresh rather than skip the frame windows of the first run.
+TEST_F(Cli, DemoRunsTheTypicalRunEndToEnd) {
+  const fs::path dir = tmp / "demo";
+  for (int round = 0; round < 2; ++round) {
+    const RunResult result = run({"--quiet", "demo", dir.string()});
+    ASSERT_EQ(result.code, 0) << result.err << result.out;
+    EXPECT_TRUE(contains(result.out, "== Demo finished in ")) << result.out;
+    EXPECT_TRUE(contains(result.out, "box most likely carrying an identity error: Box"))
+        << result.out;
+  }
+  EXPECT_TRUE(fs::is_regular_file(dir / "recordings" / "pen61" / "Camera61_2_20240315061500.mp4"));
+  const fs::path first = dir / "tracker_output" / "0min_to_0.1min";
+  const fs::path second = dir / "tracker_output" / "0.1min_to_0.2min";
+  EXPECT_TRUE(fs::is_regular_file(first / "output_pp_0.json"));
+  EXPECT_TRUE(fs::is_regular_file(first / "output_pp_29.json"));
+  EXPECT_TRUE(fs::is_regular_file(second / "output_pp_0.json"));
+  const std::string report = read_text(second / "tracking_question_report.csv");
+  EXPECT_TRUE(contains(report, "High overlap mask detected")) << report;
+  const cv::Mat rendered =
+      cv::imread((dir / "pictures" / "rendered_frame.png").string(), cv::IMREAD_UNCHANGED);
+  EXPECT_EQ(rendered.size(), cv::Size(1870, 1440));
+  EXPECT_EQ(rendered.channels(), 4);
+  EXPECT_EQ(cv::imread((dir / "pictures" / "heatmap.png").string()).size(), cv::Size(700, 500));
+  EXPECT_TRUE(fs::is_regular_file(dir / "pictures" / "first_frame.png"));
+
+  // Each clip's tracker output reads back as ten animals per frame.
+  const RunResult info = run({"clip-info", first.string()});
+  ASSERT_EQ(info.code, 0) << info.err;
+  EXPECT_TRUE(contains(info.out, "frames: 30 (frame numbers 0 .. 29)\n")) << info.out;
+  EXPECT_TRUE(contains(info.out, "boxes: 10 (Box0, Box1,")) << info.out;
+  EXPECT_TRUE(contains(info.out, "zero-area masks: 0\n")) << info.out;
+}
+
 // The demo's tracker saves masks as polygons; reading them back must give the same pixels.
 TEST(DemoTracking, SavedPolygonsRasteriseToTheSameMasks) {
   TempDir tmp;

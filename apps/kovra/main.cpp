@@ -22,8 +22,11 @@ const std::vector<Command>& commands() {
       {"render", "draw an annotation file over its frame image", declare_render},
       {"fix-polygons", "repair an annotation file normalised with width and height swapped",
        declare_fix_polygons},
+      {"heatmap", "draw one frame's mask overlap table as a heat map", declare_heatmap},
       {"clip-info", "summarise a clip's tracker output: frames, boxes, empty masks, overlaps",
        declare_clip_info},
+      {"demo", "run the whole chain on a generated recording with the stand-in models",
+       declare_demo},
   };
   return table;
 }
