@@ -1,6 +1,7 @@
 #include <kovra_utils/annotation.hpp>
 
 #include "capture.hpp"
+#include "expect_error.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -31,18 +32,6 @@ json detection(std::optional<int> object_id, std::vector<std::string> polygons) 
 std::string annotation_text(const std::vector<json>& detections,
                             const std::string& image_path = "frame.jpg") {
   return json{{"image_path", image_path}, {"detections", detections}}.dump(4);
-}
-
-// Expects `call` to throw `Kind` with every piece of `parts` in its message.
-template <class Kind, class Call>
-void expect_error(Call call, const std::vector<std::string>& parts) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception";
-  } catch (const Kind& error) {
-    for (const auto& part : parts)
-      EXPECT_NE(std::string(error.what()).find(part), std::string::npos) << error.what();
-  }
 }
 
 // --- rasterisation ---------------------------------------------------------------------------
@@ -132,8 +121,8 @@ TEST_P(RejectsBadAnnotation, WithContentErrorNamingFileAndMember) {
   write_text(path, GetParam().content);
   std::vector<std::string> parts = GetParam().message_parts;
   parts.push_back(path);
-  expect_error<ContentError>([&] { kovra_utils::process_json_and_generate_masks(path, 10, 10); },
-                             parts);
+  kovra_test::expect_error_containing<ContentError>(
+      [&] { kovra_utils::process_json_and_generate_masks(path, 10, 10); }, parts);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -196,11 +185,11 @@ TEST(ProcessJsonAndGenerateMasks, IgnoresOtherMembersAtAnyDepth) {
 }
 
 TEST(ProcessJsonAndGenerateMasks, MissingFileAndNegativeSize) {
-  expect_error<FileError>(
+  kovra_test::expect_error_containing<FileError>(
       [] { kovra_utils::process_json_and_generate_masks("/nonexistent/output_pp_1.json", 10, 10); },
-      {"/nonexistent/output_pp_1.json"});
-  expect_error<ArgumentError>(
-      [] { kovra_utils::process_json_and_generate_masks("x.json", -1, 10); }, {"-1 x 10"});
+      "/nonexistent/output_pp_1.json");
+  kovra_test::expect_error_containing<ArgumentError>(
+      [] { kovra_utils::process_json_and_generate_masks("x.json", -1, 10); }, "-1 x 10");
 }
 
 // --- overlap measures ------------------------------------------------------------------------
@@ -267,7 +256,7 @@ TEST(IntersectionBetweenMasks, OneThirdIsDividedBeforeScaling) {
   EXPECT_EQ(
       kovra_utils::calculate_masks_intersection(rect_mask({1, 1, 2, 2}), rect_mask({0, 0, 5, 5})),
       100.0);
-  expect_error<ArgumentError>(
+  kovra_test::expect_error_containing<ArgumentError>(
       [] {
         kovra_utils::calculate_masks_intersection(rect_mask({0, 0, 1, 1}),
                                                   rect_mask({0, 0, 1, 1}, {5, 5}));
@@ -343,7 +332,8 @@ TEST_F(TrackerOutput, EqualNumbersAreOrderedByName) {
   write_frame("b_3.json", 1);
   write_frame("output_pp_3.json", 2);
   write_frame("a_3.json", 3);
-  expect_error<ContentError>([&] { load(); }, {"a_3.json", "cannot read a frame number"});
+  kovra_test::expect_error_containing<ContentError>([&] { load(); },
+                                                    {"a_3.json", "cannot read a frame number"});
 }
 
 TEST_F(TrackerOutput, SingleFrameModeAndOutOfRangePosition) {
@@ -404,10 +394,12 @@ TEST_F(TrackerOutput, EmptyDetectionsGiveEmptyRecord) {
 
 TEST_F(TrackerOutput, FailuresNameTheFile) {
   write_frame("output_pp_0.json", 1, (dir_ / "missing.jpg").string());
-  expect_error<FileError>([&] { load(); }, {"missing.jpg", "output_pp_0.json"});
+  kovra_test::expect_error_containing<FileError>([&] { load(); },
+                                                 {"missing.jpg", "output_pp_0.json"});
   write_frame("output_pp_0.json", 1);
   write_text(dir_ / "output_pp_1.json", "{\"image_path\": \"x\", \"detections\": [{}]}");
-  expect_error<ContentError>([&] { load(); }, {"output_pp_1.json", "\"formatted_polygon\""});
+  kovra_test::expect_error_containing<ContentError>([&] { load(); },
+                                                    {"output_pp_1.json", "\"formatted_polygon\""});
   // Single-frame mode reads only the first and the selected file.
   EXPECT_NO_THROW(load(2));
 }

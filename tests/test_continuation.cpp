@@ -3,6 +3,7 @@
 #include <kovra_utils/annotation.hpp>
 
 #include "capture.hpp"
+#include "expect_error.hpp"
 #include "model_doubles.hpp"
 
 #include <gtest/gtest.h>
@@ -28,16 +29,6 @@ Mask rect_mask(cv::Rect rect, cv::Size size = kFrame) {
 }
 
 double cell(const cv::Mat& m, int r, int c) { return m.at<double>(r, c); }
-
-template <class Fn>
-void expect_argument_error(Fn&& fn, const std::string& message) {
-  try {
-    fn();
-    ADD_FAILURE() << "no ArgumentError thrown, expected: " << message;
-  } catch (const ArgumentError& error) {
-    EXPECT_EQ(std::string(error.what()), message);
-  }
-}
 
 using kovra_utils::BestLasteFrame;
 using kovra_utils::ClipData;
@@ -441,7 +432,7 @@ TEST(Matcher, ReportsAMissingPredictorFrameOrImage) {
   ClipData clip = clip_of(599, 599, ten_clean_masks());
   kovra_test::ScriptedPredictor predictor;
   kovra_test::CoutCapture out;
-  expect_argument_error([&] { kovra_utils::matcher(clip, {write_frame(dir)}, 0, nullptr); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::matcher(clip, {write_frame(dir)}, 0, nullptr); },
                         "matcher: an image_predictor is needed to segment frame 0");
   try {
     kovra_utils::matcher(clip, {write_frame(dir)}, 1, &predictor);
@@ -486,9 +477,9 @@ TEST(CalMasksIouScores, EmptySideGivesEmptyMatrixOfTheOtherLength) {
 TEST(SimilarityMeasures, RejectMasksOfDifferentSizes) {
   const std::vector<Mask> masks_new = {rect_mask({0, 0, 4, 4})};
   const std::vector<Mask> masks_old = {rect_mask({0, 0, 4, 4}), rect_mask({0, 0, 4, 4}, {30, 20})};
-  expect_argument_error([&] { kovra_utils::cal_masks_iou_scores(masks_new, masks_old); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::cal_masks_iou_scores(masks_new, masks_old); },
                         "cal_masks_iou_scores: all masks must be 80 x 120, masks_old[1] is 20 x 30");
-  expect_argument_error([&] { kovra_utils::cal_centroid_distance(masks_new, masks_old); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::cal_centroid_distance(masks_new, masks_old); },
                         "cal_centroid_distance: all masks must be 80 x 120, masks_old[1] is 20 x 30");
 }
 
@@ -520,7 +511,7 @@ TEST(CalCentroidDistance, NoValidPairGivesNaNAndEmptySideIsAnError) {
   ASSERT_EQ(sim.size(), cv::Size(2, 1));
   EXPECT_TRUE(std::isnan(cell(sim, 0, 0)));
   EXPECT_TRUE(std::isnan(cell(sim, 0, 1)));
-  expect_argument_error([] { kovra_utils::cal_centroid_distance({}, {Mask(kFrame)}); },
+  kovra_test::expect_error_message<ArgumentError>([] { kovra_utils::cal_centroid_distance({}, {Mask(kFrame)}); },
                         "cal_centroid_distance: needs at least one new and one old mask, got 0 "
                         "new and 1 old");
 }
@@ -546,7 +537,7 @@ TEST(CosineScoresCal, AllAbsentGivesMinusInfinityEverywhere) {
   const cv::Mat scores = kovra_utils::cosine_scores_cal({std::nullopt, std::nullopt}, {std::nullopt});
   ASSERT_EQ(scores.size(), cv::Size(1, 2));
   EXPECT_EQ(cv::countNonZero(scores == -std::numeric_limits<double>::infinity()), 2);
-  expect_argument_error(
+  kovra_test::expect_error_message<ArgumentError>(
       [] { kovra_utils::cosine_scores_cal({std::vector<float>{1, 2}}, {std::vector<float>{1}}); },
       "cosine_scores_cal: feature vectors must have one length, image_features_new[0] has 2 "
       "values and image_features_old[0] has 1");
@@ -630,7 +621,7 @@ TEST(GenerateSam2ImageFeatures, MeanPoolsVisionFeaturesOverRowsAndColumns) {
 TEST(GenerateSam2ImageFeatures, RejectsMasksOfAnotherSizeAndMalformedEncoderOutput) {
   kovra_test::ScriptedPredictor predictor;
   const cv::Mat image(kFrame, CV_8UC3, cv::Scalar::all(50));
-  expect_argument_error(
+  kovra_test::expect_error_message<ArgumentError>(
       [&] {
         kovra_utils::generate_sam2_image_features(image, {rect_mask({0, 0, 5, 5}, {10, 10})},
                                                   predictor);

@@ -3,6 +3,7 @@
 #include <kovra_utils/types.hpp>
 
 #include "capture.hpp"
+#include "expect_error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,16 +30,6 @@ std::optional<fs::path> some_system_ttf() {
     if (walk->path().extension() == ".ttf") return walk->path();
   }
   return std::nullopt;
-}
-
-template <class Fn>
-void expect_argument_error(Fn&& fn, const std::string& fragment) {
-  try {
-    fn();
-    ADD_FAILURE() << "expected ArgumentError containing: " << fragment;
-  } catch (const ArgumentError& error) {
-    EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos) << error.what();
-  }
 }
 
 // ---- alpha_composite ------------------------------------------------------------------------
@@ -82,11 +73,11 @@ TEST(ToRgba, AddsOpaqueAlphaKeepsExistingAlphaAndRejectsOtherLayouts) {
   EXPECT_EQ(copy.at<cv::Vec4b>(0, 0), cv::Vec4b(1, 2, 3, 4));
   copy.setTo(cv::Scalar::all(0));
   EXPECT_EQ(rgba.at<cv::Vec4b>(0, 0), cv::Vec4b(1, 2, 3, 4)) << "the input must not change";
-  expect_argument_error([] { to_rgba(cv::Mat(1, 1, CV_16UC3)); }, "8-bit");
-  expect_argument_error([] { to_rgba(cv::Mat(1, 1, CV_8UC2)); }, "got 2");
-  expect_argument_error([&] { alpha_composite(rgba, cv::Mat(2, 1, CV_8UC4)); },
+  kovra_test::expect_error_containing<ArgumentError>([] { to_rgba(cv::Mat(1, 1, CV_16UC3)); }, "8-bit");
+  kovra_test::expect_error_containing<ArgumentError>([] { to_rgba(cv::Mat(1, 1, CV_8UC2)); }, "got 2");
+  kovra_test::expect_error_containing<ArgumentError>([&] { alpha_composite(rgba, cv::Mat(2, 1, CV_8UC4)); },
                         "1 x 1 and 1 x 2");
-  expect_argument_error([&] { alpha_composite(rgb, rgba); }, "needs an 8-bit RGBA image");
+  kovra_test::expect_error_containing<ArgumentError>([&] { alpha_composite(rgb, rgba); }, "needs an 8-bit RGBA image");
 }
 
 // ---- rectangle ------------------------------------------------------------------------------
@@ -127,7 +118,7 @@ TEST(Rectangle, ClipsAtImageEdgesAndDegeneratesToAPoint) {
   cv::Mat far = blank();
   rectangle(far, {2147483000, 5}, {2147483600, 9}, kBlue, kRed, 3);
   EXPECT_EQ(count_colour(far, kBlue) + count_colour(far, kRed), 0);
-  expect_argument_error([&] { rectangle(far, {0, 0}, {1, 1}, std::nullopt, kRed, -1); },
+  kovra_test::expect_error_containing<ArgumentError>([&] { rectangle(far, {0, 0}, {1, 1}, std::nullopt, kRed, -1); },
                         "got -1");
 }
 
@@ -135,7 +126,7 @@ TEST(Rectangle, ClipsAtImageEdgesAndDegeneratesToAPoint) {
 
 TEST(FontLoad, FallsBackToBuiltInFont) {
   EXPECT_FALSE(Font::load("no_such_font_here.ttf").is_truetype());
-  expect_argument_error([] { Font::load("arial.ttf", 0); }, "font size must be positive");
+  kovra_test::expect_error_containing<ArgumentError>([] { Font::load("arial.ttf", 0); }, "font size must be positive");
 }
 
 TEST(FontLoad, FindsFileInWorkingDirectoryThenSystemFolders) {

@@ -1,6 +1,7 @@
 #include <kovra_utils/visual.hpp>
 
 #include "capture.hpp"
+#include "expect_error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +12,6 @@ namespace {
 
 using kovra_utils::ArgumentError;
 using kovra_utils::Mask;
-
-template <class Error, class Fn>
-void expect_error(Fn&& fn, const std::string& message) {
-  try {
-    fn();
-    ADD_FAILURE() << "nothing thrown, expected: " << message;
-  } catch (const Error& error) {
-    EXPECT_EQ(std::string(error.what()), message);
-  }
-}
 
 using kovra_utils::MasksDict;
 
@@ -122,14 +113,14 @@ TEST(ClusterMasksAndPrint, CentroidIsTheLargestContoursTruncated) {
 TEST(ClusterMasksAndPrint, RejectsMaskSetsWithoutCentroidsAndBadParameters) {
   MasksDict lines;
   lines["Box0"] = rect_mask({10, 10, 1, 20});
-  expect_error<ArgumentError>([&] { kovra_utils::cluster_masks_and_print(lines); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::cluster_masks_and_print(lines); },
                               "cluster_masks_and_print: none of the 1 masks has a contour of "
                               "non-zero area to cluster");
   MasksDict one;
   one["Box0"] = dot({50, 50});
-  expect_error<ArgumentError>([&] { kovra_utils::cluster_masks_and_print(one, 0); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::cluster_masks_and_print(one, 0); },
                               "cluster_masks_and_print: eps must be a positive number, got 0.0");
-  expect_error<ArgumentError>([&] { kovra_utils::cluster_masks_and_print(one, 10, 0); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::cluster_masks_and_print(one, 10, 0); },
                               "cluster_masks_and_print: min_samples must be at least 1, got 0");
 }
 
@@ -178,15 +169,15 @@ TEST(ComputeMotionScoreInPolygon, RejectsShortListsUnreadableFramesAndOtherSizes
   MasksDict masks;
   masks["Box0"] = rect_mask({0, 0, 5, 5}, {160, 120});
   const std::vector<std::string> five(frames.begin(), frames.begin() + 5);
-  expect_error<ArgumentError>([&] { kovra_utils::compute_motion_score_in_polygon(five, masks); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::compute_motion_score_in_polygon(five, masks); },
                               "compute_motion_score_in_polygon: needs at least 6 frame paths, got 5");
   MasksDict wrong;
   wrong["Box0"] = rect_mask({0, 0, 5, 5}, {16, 12});
-  expect_error<ArgumentError>([&] { kovra_utils::compute_motion_score_in_polygon(frames, wrong); },
+  kovra_test::expect_error_message<ArgumentError>([&] { kovra_utils::compute_motion_score_in_polygon(frames, wrong); },
                               "compute_motion_score_in_polygon: mask Box0 is 12 x 16, the frames "
                               "are 120 x 160");
   frames[5] = (dir / "missing.png").string();
-  expect_error<kovra_utils::FileError>(
+  kovra_test::expect_error_message<kovra_utils::FileError>(
       [&] { kovra_utils::compute_motion_score_in_polygon(frames, masks); },
       "cannot read image file " + frames[5]);
 }
@@ -277,10 +268,10 @@ TEST(EnhanceDarkText, ReadsTheInputAsRgb) {
 }
 
 TEST(EnhanceDarkText, RejectsGrayImagesAndNonPositiveGamma) {
-  expect_error<ArgumentError>(
+  kovra_test::expect_error_message<ArgumentError>(
       [] { kovra_utils::enhance_dark_text(cv::Mat(4, 4, CV_8UC1, cv::Scalar(3))); },
       "enhance_dark_text: image must be 8-bit RGB or RGBA, got CV_8UC1");
-  expect_error<ArgumentError>(
+  kovra_test::expect_error_message<ArgumentError>(
       [] { kovra_utils::enhance_dark_text(cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(3)), 0.0); },
       "enhance_dark_text: gamma must be a positive number, got 0.0");
 }

@@ -1,6 +1,7 @@
 #include <kovra_utils/visual.hpp>
 
 #include "capture.hpp"
+#include "expect_error.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -23,16 +24,6 @@ using kovra_utils::FileError;
 using kovra_utils::fix_polygon_scaling;
 using kovra_utils::retrieve_annotation;
 using nlohmann::json;
-
-template <class Error, class Fn>
-void expect_error(Fn&& fn, const std::string& fragment) {
-  try {
-    fn();
-    ADD_FAILURE() << "expected an error containing: " << fragment;
-  } catch (const Error& error) {
-    EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos) << error.what();
-  }
-}
 
 // A frame of one RGB colour written as PNG.
 fs::path write_frame(const TempDir& dir, cv::Size size, cv::Vec3b rgb,
@@ -187,7 +178,7 @@ TEST_P(FixPolygonScalingFailures, ThrowsAndLeavesTargetUntouched) {
   }
   const fs::path file = dir / "ann.json";
   write_text(file, content);
-  expect_error<ContentError>([&] { fix_polygon_scaling(file.string()); },
+  kovra_test::expect_error_containing<ContentError>([&] { fix_polygon_scaling(file.string()); },
                              GetParam().fragment);
   EXPECT_EQ(read_text(file), content);
 }
@@ -318,7 +309,7 @@ TEST_F(RetrieveAnnotation, PngSaveKeepsAlphaAndUnknownFormatFails) {
   ASSERT_EQ(reread.type(), CV_8UC4);
   cv::cvtColor(reread, reread, cv::COLOR_BGRA2RGBA);
   EXPECT_EQ(count_differences(reread, picture), 0);
-  expect_error<FileError>(
+  kovra_test::expect_error_containing<FileError>(
       [&] { retrieve_annotation(file.string(), (dir_ / "picture.nope").string()); },
       "no image format for extension '.nope'");
   EXPECT_FALSE(fs::exists(dir_ / "picture.nope"));
@@ -338,7 +329,7 @@ TEST_P(RetrieveAnnotationFailures, ThrowsContentErrorAndSavesNothing) {
   const RenderFailure& c = GetParam();
   const fs::path file = write_annotation(dir_, frame_, c.detections);
   const fs::path saved = dir_ / "picture.png";
-  expect_error<ContentError>(
+  kovra_test::expect_error_containing<ContentError>(
       [&] {
         retrieve_annotation(file.string(), saved.string(), c.box_drawing,
                             std::set<std::int64_t>{1});
@@ -372,13 +363,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(RetrieveAnnotation, UnreadableFilesAreFileErrors) {
-  expect_error<FileError>([&] { retrieve_annotation((dir_ / "none.json").string()); },
+  kovra_test::expect_error_containing<FileError>([&] { retrieve_annotation((dir_ / "none.json").string()); },
                           "none.json");
-  expect_error<FileError>([&] { fix_polygon_scaling((dir_ / "none.json").string()); },
+  kovra_test::expect_error_containing<FileError>([&] { fix_polygon_scaling((dir_ / "none.json").string()); },
                           "none.json");
   const fs::path file =
       write_annotation(dir_, dir_ / "gone.png", json::array({detection(1, kSquare)}));
-  expect_error<FileError>([&] { retrieve_annotation(file.string()); },
+  kovra_test::expect_error_containing<FileError>([&] { retrieve_annotation(file.string()); },
                           "cannot open image " + (dir_ / "gone.png").string());
 }
 
