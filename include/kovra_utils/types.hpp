@@ -203,6 +203,11 @@ using ClipData = OrderedMap<std::int64_t, FrameRecord>;
 /// The tracker's masks of one clip: frame index -> object id -> mask.
 using VideoSegments = OrderedMap<std::int64_t, OrderedMap<std::int64_t, Mask>>;
 
+/// Tracks as the tracking kits exchange them: frame number -> identity -> mask or box.
+/// Frames and identities keep the order they were read or built in.
+using TrackMasks = OrderedMap<std::int64_t, OrderedMap<std::int64_t, Mask>>;
+using TrackBoxes = OrderedMap<std::int64_t, OrderedMap<std::int64_t, Box>>;
+
 // ---------------------------------------------------------------------------------------------
 // Table
 // ---------------------------------------------------------------------------------------------
