@@ -2,6 +2,7 @@
 
 #include "annotation_file.hpp"
 #include "text.hpp"
+#include "tracker_output.hpp"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -556,6 +557,27 @@ FrameRecord build_frame_record(const AnnotationFile& file, cv::Size frame_size) 
 }
 
 }  // namespace
+
+namespace tracker_output {
+
+std::vector<std::string> ordered_annotation_files(const std::string& save_dir_base) {
+  std::vector<AnnotationFile> files;
+  collect_annotation_files(save_dir_base, files);
+  std::vector<std::string> paths;
+  paths.reserve(files.size());
+  for (AnnotationFile& file : files) paths.push_back(std::move(file.path));
+  return paths;
+}
+
+cv::Size clip_frame_size(const std::string& first_json_path) {
+  return first_frame_size(first_json_path);
+}
+
+FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size) {
+  return build_frame_record(AnnotationFile{json_path, {}, {}}, frame_size);
+}
+
+}  // namespace tracker_output
 
 LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*last_or_not*/,
                                      std::int64_t ixx, const std::string& save_dir_base) {

@@ -25,6 +25,8 @@ const std::vector<Command>& commands() {
       {"heatmap", "draw one frame's mask overlap table as a heat map", declare_heatmap},
       {"clip-info", "summarise a clip's tracker output: frames, boxes, empty masks, overlaps",
        declare_clip_info},
+      {"video", "draw a clip's masks, identities and trails over its frames as an MP4 video",
+       declare_video},
       {"demo", "run the whole chain on a generated recording with the stand-in models",
        declare_demo},
   };

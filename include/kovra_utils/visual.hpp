@@ -131,4 +131,84 @@ void draw_intersection_heatmap(const IntersectionTable& intersections_df,
 /// Throws ArgumentError for another image type or a `gamma` that is not a positive number.
 cv::Mat enhance_dark_text(const cv::Mat& image_pil, double gamma = 1.5);
 
+// ---- Tracking video -------------------------------------------------------------------------
+
+/// What render_tracking_video draws and how it writes the video. validate() checks the values
+/// that need no file; render_tracking_video calls it first.
+struct TrackingVideoOptions {
+  /// First clip position to draw (the position of the file in the loader's order, the report's
+  /// "Frame ID"); absent: the first file.
+  std::optional<std::int64_t> from_frame;
+  /// Last clip position to draw, inclusive; absent or past the end: the last file.
+  std::optional<std::int64_t> to_frame;
+  /// Frames per second of the video; positive.
+  double fps = 25;
+  /// Output size as a factor of the clip's frame size; positive. Width and height are rounded
+  /// to the nearest even number of pixels (4:2:0 video needs even sizes), at least 2.
+  double scale = 1;
+  /// Centroid positions of the last `trail_length` frames (the current one included) joined into
+  /// a trail per identity; 0 or 1 draws no trail. Not negative.
+  int trail_length = 30;
+  /// Layers: mask fills, boxes with their identity caption, centroid trails, and the
+  /// "frame <position>" caption in the top-left corner.
+  bool draw_masks = true;
+  bool draw_boxes = true;
+  bool draw_trails = true;
+  bool draw_frame_caption = true;
+  /// Marks the frames the tracking question report would list (a mask of area 0, or an
+  /// intersection cell above `intersection_thrr`) with a red border and the reasons as captions.
+  bool mark_report_frames = false;
+  /// Overlap percentage above which a cell is a high overlap, as in generate_tracking_report.
+  double intersection_thrr = 80;
+  /// Called after every written frame with the number written and the number to write.
+  std::function<void(std::int64_t written, std::int64_t total)> progress;
+
+  /// Throws ArgumentError naming the field and its value when a field is out of range.
+  void validate() const;
+};
+
+/// What render_tracking_video wrote.
+struct TrackingVideoSummary {
+  std::int64_t frames = 0;          ///< frames written (one per annotation file in the range)
+  std::int64_t missing_images = 0;  ///< frames drawn on black because their image was unreadable
+  std::int64_t marked_frames = 0;   ///< frames marked as the report would list them
+  cv::Size frame_size;              ///< size of the video's frames
+  std::string codec;                ///< FourCC used: "avc1" (H.264), or "mp4v" where H.264 is
+                                    ///< not available
+};
+
+/// Renders a clip's tracker output under `save_dir_base` as an MP4 video at `output_path`
+/// (which must end with ".mp4"), one video frame per annotation file in the loader's order,
+/// read one at a time so memory does not grow with the clip.
+///
+/// Each frame is drawn over the BGR frame image its file names ("image_path"); an image that
+/// cannot be read gives a black frame of the clip's size captioned "image missing: <path>", so
+/// the video keeps the clip's timing; an image of another size is resized to the clip's size.
+/// The clip's size and the masks follow the loader: the first file's image gives the size.
+/// Identity n (key "Box<n>") has the overlay colour of seed 42 + n (generate_random_color) in
+/// every clip. Layers, in drawing order:
+///  - masks: each pixel of a mask becomes that colour at alpha 128 composited source-over onto
+///    the frame, exactly as draw_masks_on_image computes it; where masks overlap the later key
+///    in the file wins;
+///  - trails: segments joining each identity's centroids of the last `trail_length` frames,
+///    the newest opaque, older ones fading linearly towards the frame; a frame without the
+///    identity (or with an empty mask) breaks its trail;
+///  - boxes: the mask's inclusive box outlined in the colour and the key ("Box3") in white on a
+///    tab of that colour above the box's top-left corner (inside the frame at the top edge);
+///  - report marks and the frame caption.
+/// Line widths and caption sizes follow the output's height. The video is H.264 ("avc1",
+/// yuv420p, read by browsers and common players) through OpenCV's FFmpeg backend, falling back
+/// to MPEG-4 Part 2 ("mp4v") when the H.264 encoder is missing; it is written to a temporary
+/// ".mp4" file in the output's folder and renamed over `output_path` at the end.
+///
+/// Throws ArgumentError for invalid options, an output name without ".mp4", a range that holds
+/// no frame of the clip, or a scale giving a frame above 16384 pixels a side; FileError when no
+/// annotation file is found, the first file's frame image cannot be read, the output folder is
+/// missing or the video cannot be written; ContentError for a malformed annotation file. Every
+/// check that needs no frame but the first is made before anything is written; on any failure
+/// the temporary file is removed and `output_path` is left as it was.
+TrackingVideoSummary render_tracking_video(const std::string& save_dir_base,
+                                           const std::string& output_path,
+                                           const TrackingVideoOptions& options = {});
+
 }  // namespace kovra_utils

@@ -1,0 +1,27 @@
+#pragma once
+
+// The tracker-output loader's pieces for callers that walk a clip one frame at a time instead
+// of loading it whole.
+
+#include <kovra_utils/types.hpp>
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <vector>
+
+namespace kovra_utils::tracker_output {
+
+/// The annotation files under `save_dir_base` in the loader's order: the root folder's files,
+/// then subfolders depth-first in name order; files by trailing number, equal numbers by name.
+/// Empty when there is none or the folder cannot be listed.
+std::vector<std::string> ordered_annotation_files(const std::string& save_dir_base);
+
+/// Size of the frame image named by the "image_path" of `first_json_path`, the size every mask
+/// of the clip is rasterised at. FileError when the image cannot be read.
+cv::Size clip_frame_size(const std::string& first_json_path);
+
+/// The record the loader builds for `json_path` (without an intersection table).
+FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size);
+
+}  // namespace kovra_utils::tracker_output
