@@ -390,6 +390,7 @@ class FrameRenderer {
       : options_(options),
         style_(style_for(plan.clip_size, plan.output_size)),
         font_(draw::Font::load("DejaVuSans.ttf", style_.font_size)),
+        caption_step_(caption_height(font_, style_) + style_.padding),
         labels_(plan.clip_size, CV_32S, cv::Scalar(0)),
         trails_(options.trail_length) {}
 
@@ -504,7 +505,7 @@ class FrameRenderer {
   // The frame caption, then the report reasons, stacked below the top-left corner.
   void draw_corner_captions(cv::Mat& bgr, const std::vector<std::string>& corner,
                             const std::vector<std::string>& reasons) const {
-    const int step = caption_height(font_, style_) + style_.padding;
+    const int step = caption_step_;
     cv::Point anchor(style_.border_width * 2, style_.border_width * 2 + step - style_.padding);
     for (const std::string& line : corner) {
       draw_caption(bgr, font_, style_, line, anchor, kCaptionGray);
@@ -519,6 +520,7 @@ class FrameRenderer {
   const TrackingVideoOptions& options_;
   Style style_;
   draw::Font font_;
+  int caption_step_;  // distance between stacked corner captions
   cv::Mat labels_;  // per pixel, 1 + position of the mask that owns it; 0 elsewhere
   TrailHistory trails_;
   std::map<std::int64_t, FillTable> tables_;

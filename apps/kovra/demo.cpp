@@ -136,7 +136,7 @@ struct ReviewedFrame {
 class DemoRun {
  public:
   DemoRun(const DemoOptions& options, Console& console) :
-      paths_{options.dir}, console_(console), out_(console.out()), steps_(out_, 8) {
+      paths_{options.dir}, console_(console), out_(console.out()), steps_(out_, 9) {
     processor_.output_dir_base = paths_.frames().string();
     refinement_.custom_pen_json_path = paths_.pen_json().string();
   }
@@ -152,6 +152,7 @@ class DemoRun {
   std::vector<kovra_utils::Mask> continue_clip(const Clip& previous, const Clip& next);
   ReviewedFrame review(const Clip& clip);
   void draw(const ReviewedFrame& frame, const Clip& clip);
+  void video(const Clip& clip);
   void summary(double seconds);
 
   DemoPaths paths_;
@@ -296,6 +297,23 @@ void DemoRun::draw(const ReviewedFrame& frame, const Clip& clip) {
   written_.add("overlap heat map", heatmap);
 }
 
+void DemoRun::video(const Clip& clip) {
+  steps_.begin("Writing the tracking video of clip " + clip.name);
+  fs::create_directories(paths_.pictures());
+  const fs::path path = paths_.pictures() / "tracking_video.mp4";
+  kovra_utils::TrackingVideoOptions options;
+  options.mark_report_frames = true;
+  options.progress = [this](std::int64_t written, std::int64_t total) {
+    console_.progress("video frame " + std::to_string(written) + " / " + std::to_string(total));
+  };
+  const auto summary = kovra_utils::render_tracking_video(
+      paths_.tracker_output(clip.name).string(), path.string(), options);
+  console_.end_progress();
+  out_ << "wrote " << summary.frames << " frames (" << summary.marked_frames
+       << " marked for review) with codec " << summary.codec << "\n";
+  written_.add("tracking video", path);
+}
+
 void DemoRun::summary(double seconds) {
   out_ << "\n== Demo finished in " << std::fixed << std::setprecision(1) << seconds
        << " s. It wrote:\n";
@@ -320,6 +338,7 @@ void DemoRun::run() {
 
   const ReviewedFrame reviewed = review(second);
   draw(reviewed, second);
+  video(second);
   summary(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
