@@ -326,6 +326,23 @@ TEST_F(Cli, HeatmapDrawsOneFramesOverlapTable) {
   EXPECT_EQ(no_frame.code, 2);
 }
 
+TEST_F(Cli, VideoWritesTheClipAsAnMp4AndCountsMarkedFrames) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const fs::path video = tmp / "clip.mp4";
+  const RunResult result =
+      run({"video", (tmp / "clip").string(), "-o", video.string(), "--report", "--fps", "5"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out, "wrote " + video.string() + ": 3 frames, 200 x 100, 5 fps, codec avc1\n" +
+                            "2 frames marked for review\n");
+  EXPECT_TRUE(fs::is_regular_file(video));
+
+  const RunResult bad = run({"video", (tmp / "clip").string(), "-o", (tmp / "b.mp4").string(),
+                             "--scale", "0"});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_EQ(bad.err, "kovra video: scale must be a positive number, got 0.0\n");
+  EXPECT_FALSE(fs::exists(tmp / "b.mp4"));
+}
+
 // The whole typical run on the generated recording; run twice into one folder, since a rerun
 // must start afresh rather than skip the frame windows of the first run.
 TEST_F(Cli, DemoRunsTheTypicalRunEndToEnd) {
@@ -351,6 +368,7 @@ TEST_F(Cli, DemoRunsTheTypicalRunEndToEnd) {
   EXPECT_EQ(rendered.channels(), 4);
   EXPECT_EQ(cv::imread((dir / "pictures" / "heatmap.png").string()).size(), cv::Size(700, 500));
   EXPECT_TRUE(fs::is_regular_file(dir / "pictures" / "first_frame.png"));
+  EXPECT_TRUE(fs::is_regular_file(dir / "pictures" / "tracking_video.mp4"));
 
   // Each clip's tracker output reads back as ten animals per frame.
   const RunResult info = run({"clip-info", first.string()});

@@ -192,7 +192,7 @@ struct TrackingVideoSummary {
 ///    in the file wins;
 ///  - trails: segments joining each identity's centroids of the last `trail_length` frames,
 ///    the newest opaque, older ones fading linearly towards the frame; a frame without the
-///    identity (or with an empty mask) breaks its trail;
+///    identity (or with an empty mask) breaks its trail; trails start at the first drawn frame;
 ///  - boxes: the mask's inclusive box outlined in the colour and the key ("Box3") in white on a
 ///    tab of that colour above the box's top-left corner (inside the frame at the top edge);
 ///  - report marks and the frame caption.
