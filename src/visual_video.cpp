@@ -232,24 +232,19 @@ cv::Scalar bgr_of(std::int64_t identity) {
   return {static_cast<double>(rgb[2]), static_cast<double>(rgb[1]), static_cast<double>(rgb[0])};
 }
 
-// Per BGR channel, frame value -> that value with the identity's colour composited over it at
-// alpha 128, computed by the overlays' own compositing so both agree to the bit.
-using FillTable = std::array<std::array<std::uint8_t, 256>, 3>;
-
-FillTable fill_table(std::int64_t identity) {
+// Frame BGR value -> that value with the identity's colour composited over it at alpha 128,
+// per channel (a 256-entry CV_8UC3 table for cv::LUT), computed by the overlays' own compositing
+// so both agree to the bit.
+cv::Mat fill_table(std::int64_t identity) {
   cv::Mat base(1, 256, CV_8UC4);
-  for (int v = 0; v < 256; ++v) base.at<cv::Vec4b>(0, v) = cv::Vec4b::all(static_cast<uchar>(v));
-  for (int v = 0; v < 256; ++v) base.at<cv::Vec4b>(0, v)[3] = 255;
+  for (int v = 0; v < 256; ++v) {
+    const auto value = static_cast<uchar>(v);
+    base.at<cv::Vec4b>(0, v) = cv::Vec4b(value, value, value, 255);
+  }
   const auto rgb = generate_random_color(kColorSeed + static_cast<std::uint32_t>(identity));
   const cv::Mat overlay(1, 256, CV_8UC4, cv::Scalar(rgb[0], rgb[1], rgb[2], kFillAlpha));
-  const cv::Mat composite = draw::alpha_composite(base, overlay);
-  FillTable table{};
-  for (int v = 0; v < 256; ++v) {
-    const cv::Vec4b rgba = composite.at<cv::Vec4b>(0, v);
-    table[0][v] = rgba[2];
-    table[1][v] = rgba[1];
-    table[2][v] = rgba[0];
-  }
+  cv::Mat table;
+  cv::cvtColor(draw::alpha_composite(base, overlay), table, cv::COLOR_RGBA2BGR);
   return table;
 }
 
@@ -416,7 +411,7 @@ class FrameRenderer {
   }
 
  private:
-  const FillTable& table_of(std::int64_t identity) {
+  const cv::Mat& table_of(std::int64_t identity) {
     auto found = tables_.find(identity);
     if (found == tables_.end()) found = tables_.emplace(identity, fill_table(identity)).first;
     return found->second;
@@ -438,15 +433,12 @@ class FrameRenderer {
       ++label;
       const cv::Rect visible = mask.bounds() & frame;
       if (visible.empty()) continue;
-      const FillTable& table = table_of(identity_of(key));
-      for (int y = visible.y; y < visible.br().y; ++y) {
-        const auto* owner = labels_.ptr<std::int32_t>(y);
-        auto* pixel = bgr.ptr<cv::Vec3b>(y);
-        for (int x = visible.x; x < visible.br().x; ++x) {
-          if (owner[x] != label) continue;
-          for (int c = 0; c < 3; ++c) pixel[x][c] = table[c][pixel[x][c]];
-        }
-      }
+      cv::Mat owned;
+      cv::compare(labels_(visible), label, owned, cv::CMP_EQ);
+      cv::Mat region = bgr(visible);
+      cv::Mat tinted;
+      cv::LUT(region, table_of(identity_of(key)), tinted);
+      tinted.copyTo(region, owned);
     }
     for (const auto& [key, mask] : masks) {
       const cv::Rect visible = mask.bounds() & frame;
@@ -523,7 +515,7 @@ class FrameRenderer {
   int caption_step_;  // distance between stacked corner captions
   cv::Mat labels_;  // per pixel, 1 + position of the mask that owns it; 0 elsewhere
   TrailHistory trails_;
-  std::map<std::int64_t, FillTable> tables_;
+  std::map<std::int64_t, cv::Mat> tables_;  // identity -> fill_table
 };
 
 // The frame image at the clip's size; empty when it cannot be read.

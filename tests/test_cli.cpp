@@ -44,7 +44,10 @@ std::string shell_quote(const std::string& arg) {
 
 RunResult run_kovra(const std::vector<std::string>& args, const fs::path& scratch) {
   std::string command = shell_quote(KOVRA_CLI_PATH);
-  for (const auto& arg : args) command += " " + shell_quote(arg);
+  for (const auto& arg : args) {
+    command += ' ';
+    command += shell_quote(arg);
+  }
   const fs::path out = scratch / "stdout.txt";
   const fs::path err = scratch / "stderr.txt";
   command += " >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) + " </dev/null";
