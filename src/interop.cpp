@@ -1,8 +1,11 @@
 #include <kovra_utils/interop.hpp>
 
+#include <kovra_utils/annotation.hpp>
+
 #include "annotation_file.hpp"
 
-#include <opencv2/core.hpp>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -408,30 +411,39 @@ std::string number_text(double value) {
   return std::string(text, result.ptr);
 }
 
-std::string mots_text(const TrackMasks& masks) {
+// Lines of a track file and how many there are.
+struct TrackText {
   std::string text;
+  std::size_t lines = 0;
+};
+
+TrackText mots_text(const TrackMasks& masks) {
+  TrackText out;
   for (const auto& [frame, identities] : masks) {
     for (const auto& [identity, mask] : identities) {
       if (mask.is_clear()) continue;
       const Rle rle = encode_rle(mask);
-      text += std::to_string(frame) + ' ' + std::to_string(identity) + " 1 " +
-              std::to_string(rle.height) + ' ' + std::to_string(rle.width) + ' ' +
-              rle_to_string(rle) + '\n';
+      out.text += std::to_string(frame) + ' ' + std::to_string(identity) + " 1 " +
+                  std::to_string(rle.height) + ' ' + std::to_string(rle.width) + ' ' +
+                  rle_to_string(rle) + '\n';
+      ++out.lines;
     }
   }
-  return text;
+  return out;
 }
 
-std::string mot_text(const TrackBoxes& boxes) {
-  std::string text;
+TrackText mot_text(const TrackBoxes& boxes) {
+  TrackText out;
   for (const auto& [frame, identities] : boxes) {
     for (const auto& [identity, box] : identities) {
-      text += std::to_string(frame) + ',' + std::to_string(identity) + ',' + number_text(box.x1) +
-              ',' + number_text(box.y1) + ',' + number_text(box.x2 - box.x1) + ',' +
-              number_text(box.y2 - box.y1) + ",1,-1,-1,-1\n";
+      out.text += std::to_string(frame) + ',' + std::to_string(identity) + ',' +
+                  number_text(box.x1) + ',' + number_text(box.y1) + ',' +
+                  number_text(box.x2 - box.x1) + ',' + number_text(box.y2 - box.y1) +
+                  ",1,-1,-1,-1\n";
+      ++out.lines;
     }
   }
-  return text;
+  return out;
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -563,20 +575,24 @@ Mask mots_mask(std::string_view counts, int height, int width, const LineReader&
 
 }  // namespace
 
-void write_mots(const TrackMasks& masks, const std::filesystem::path& path) {
-  write_file_atomically(path, mots_text(masks));
+std::size_t write_mots(const TrackMasks& masks, const std::filesystem::path& path) {
+  const TrackText out = mots_text(masks);
+  write_file_atomically(path, out.text);
+  return out.lines;
 }
 
-void write_mots(const ClipData& clip, const std::filesystem::path& path) {
-  write_mots(clip_track_masks(clip), path);
+std::size_t write_mots(const ClipData& clip, const std::filesystem::path& path) {
+  return write_mots(clip_track_masks(clip), path);
 }
 
-void write_mot(const TrackBoxes& boxes, const std::filesystem::path& path) {
-  write_file_atomically(path, mot_text(boxes));
+std::size_t write_mot(const TrackBoxes& boxes, const std::filesystem::path& path) {
+  const TrackText out = mot_text(boxes);
+  write_file_atomically(path, out.text);
+  return out.lines;
 }
 
-void write_mot(const ClipData& clip, const std::filesystem::path& path) {
-  write_mot(track_boxes(clip_track_masks(clip)), path);
+std::size_t write_mot(const ClipData& clip, const std::filesystem::path& path) {
+  return write_mot(track_boxes(clip_track_masks(clip)), path);
 }
 
 TrackMasks read_mots(const std::filesystem::path& path) {
@@ -631,6 +647,201 @@ TrackBoxes read_mot(const std::filesystem::path& path) {
     insert_track(tracks, frame, identity, Box{left, top, left + width, top + height}, lines);
   }
   return tracks;
+}
+
+// ---------------------------------------------------------------------------------------------
+// COCO video-instance JSON
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string size_text(cv::Size size) {
+  return std::to_string(size.height) + " x " + std::to_string(size.width);
+}
+
+// The one frame size of a clip: its masks' size, or its first image's when it has no mask.
+cv::Size clip_frame_size(const ClipData& clip) {
+  std::optional<cv::Size> size;
+  for (const auto& [key, record] : clip) {
+    for (const auto& [box_key, mask] : record.masks_dict) {
+      if (!size) size = mask.size();
+      if (mask.size() != *size) {
+        throw ArgumentError("COCO export: every mask must have the frame size " + size_text(*size) +
+                            ", but " + box_key + " of frame " + std::to_string(key) + " (" +
+                            record.json_path + ") is " + size_text(mask.size()));
+      }
+    }
+  }
+  if (size) return *size;
+  if (clip.empty()) return cv::Size(0, 0);
+  const std::string& image_path = clip.begin()->second.image_path;
+  std::error_code error;
+  const cv::Mat image = std::filesystem::is_regular_file(image_path, error)
+                            ? cv::imread(image_path, cv::IMREAD_COLOR)
+                            : cv::Mat();
+  if (image.empty()) {
+    throw FileError("COCO export: cannot read the frame image " + image_path +
+                    " for the frame size of a clip without masks");
+  }
+  return image.size();
+}
+
+Json coco_image(std::int64_t id, const FrameRecord& record, cv::Size size) {
+  return Json{{"id", id},
+              {"file_name", record.image_path},
+              {"height", size.height},
+              {"width", size.width},
+              {"frame_index", record.frame_index},
+              {"video_id", 1}};
+}
+
+Json coco_annotation(std::int64_t id, std::int64_t image_id, std::int64_t identity,
+                     const Mask& mask) {
+  const Rle rle = encode_rle(mask);
+  const std::array<double, 4> bbox = rle_to_bbox(rle);
+  return Json{
+      {"id", id},
+      {"image_id", image_id},
+      {"category_id", 1},
+      {"segmentation", Json{{"size", {rle.height, rle.width}}, {"counts", rle_to_string(rle)}}},
+      {"area", mask.area()},
+      {"bbox", bbox},
+      {"iscrowd", 0},
+      {"track_id", identity}};
+}
+
+}  // namespace
+
+std::size_t write_coco(const ClipData& clip, const std::filesystem::path& path,
+                       const std::string& video_name) {
+  const cv::Size size = clip_frame_size(clip);
+  Json images = Json::array();
+  Json annotations = Json::array();
+  std::int64_t image_id = 0;
+  for (const auto& [key, record] : clip) {
+    images.push_back(coco_image(++image_id, record, size));
+    for (const auto& [box_key, mask] : record.masks_dict) {
+      const auto annotation_id = static_cast<std::int64_t>(annotations.size()) + 1;
+      annotations.push_back(coco_annotation(annotation_id, image_id, identity_of(box_key), mask));
+    }
+  }
+  const std::size_t written = annotations.size();
+  const Json document{{"images", std::move(images)},
+                      {"annotations", std::move(annotations)},
+                      {"categories", Json::array({Json{{"id", 1}, {"name", "pig"}}})},
+                      {"videos", Json::array({Json{{"id", 1},
+                                                   {"name", video_name},
+                                                   {"height", size.height},
+                                                   {"width", size.width},
+                                                   {"length", clip.size()}}})}};
+  write_file_atomically(path, document.dump());
+  return written;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trajectory table
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+const std::vector<std::string>& trajectory_columns() {
+  static const std::vector<std::string> columns = {
+      "position",   "frame_index", "box_key", "object_id", "area",  "centroid_x",
+      "centroid_y", "x_min",       "y_min",   "x_max",     "y_max", "distance"};
+  return columns;
+}
+
+std::vector<Value> trajectory_row(std::int64_t position, const FrameRecord& record,
+                                  const std::string& box_key, const Mask& mask,
+                                  OrderedMap<std::string, cv::Point2d>& last_centroids) {
+  std::vector<Value> row = {position, record.frame_index, box_key, identity_of(box_key),
+                            mask.area()};
+  const std::optional<cv::Point2d> centroid = mask.centroid();
+  if (!centroid) {
+    row.resize(trajectory_columns().size());
+    return row;
+  }
+  const std::array<int, 4> box = mask.box();
+  row.insert(row.end(), {centroid->x, centroid->y, std::int64_t{box[0]}, std::int64_t{box[1]},
+                         std::int64_t{box[2]}, std::int64_t{box[3]}});
+  const auto last = last_centroids.find(box_key);
+  if (last == last_centroids.end()) {
+    row.emplace_back();
+  } else {
+    row.emplace_back(std::hypot(centroid->x - last->second.x, centroid->y - last->second.y));
+  }
+  last_centroids[box_key] = *centroid;
+  return row;
+}
+
+}  // namespace
+
+Table trajectory_table(const ClipData& clip) {
+  Table table(trajectory_columns());
+  OrderedMap<std::string, cv::Point2d> last_centroids;
+  for (const auto& [position, record] : clip) {
+    for (const auto& [box_key, mask] : record.masks_dict) {
+      table.append_row(trajectory_row(position, record, box_key, mask, last_centroids));
+    }
+  }
+  return table;
+}
+
+std::size_t write_trajectories(const ClipData& clip, const std::filesystem::path& path) {
+  const Table table = trajectory_table(clip);
+  table.write_csv(path);
+  return table.row_count();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exports of a clip
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// The folder's own name, also when the path ends with a separator.
+std::string folder_name(const std::string& folder) {
+  const std::filesystem::path path = std::filesystem::path(folder).lexically_normal();
+  const std::filesystem::path name =
+      path.has_filename() ? path.filename() : path.parent_path().filename();
+  return name.string();
+}
+
+}  // namespace
+
+ExportFormat export_format(std::string_view name) {
+  if (name == "coco") return ExportFormat::coco;
+  if (name == "mots") return ExportFormat::mots;
+  if (name == "mot") return ExportFormat::mot;
+  if (name == "trajectories") return ExportFormat::trajectories;
+  throw ArgumentError("export format must be coco, mots, mot or trajectories, got \"" +
+                      std::string(name) + "\"");
+}
+
+std::size_t export_clip(const ClipData& clip, ExportFormat format,
+                        const std::filesystem::path& path, const std::string& video_name) {
+  switch (format) {
+    case ExportFormat::coco:
+      return write_coco(clip, path, video_name);
+    case ExportFormat::mots:
+      return write_mots(clip, path);
+    case ExportFormat::mot:
+      return write_mot(clip, path);
+    case ExportFormat::trajectories:
+      return write_trajectories(clip, path);
+  }
+  throw ArgumentError("unknown export format " + std::to_string(static_cast<int>(format)));
+}
+
+std::size_t export_tracker_output(const std::string& save_dir_base, ExportFormat format,
+                                  const std::filesystem::path& path) {
+  const LoadedClip loaded = get_kovra_annotation_data("", false, 0, save_dir_base);
+  if (!loaded.kovra_annotation_data) {
+    throw FileError("no annotation files (*_<n>.json) under " + save_dir_base);
+  }
+  return export_clip(*loaded.kovra_annotation_data, format, path, folder_name(save_dir_base));
 }
 
 }  // namespace kovra_utils

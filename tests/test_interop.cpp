@@ -3,8 +3,16 @@
 #include "capture.hpp"
 #include "expect_error.hpp"
 
+#include <kovra_utils/annotation.hpp>
+
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
 
 #include <random>
 
@@ -411,6 +419,190 @@ TEST(ReadMots, MissingFileIsFileError) {
   TempDir dir;
   expect_error_containing<kovra_utils::FileError>([&] { kovra_utils::read_mots(dir / "none.txt"); },
                                                   "none.txt");
+}
+
+// --- COCO ----------------------------------------------------------------------------------------
+
+using nlohmann::json;
+
+// Three frames of a 30 x 40 plane: masks touching each border, an unseen animal, a missing box.
+kovra_utils::ClipData coco_clip() {
+  std::mt19937 random(5);
+  auto blob = [&](cv::Point origin, cv::Size size) {
+    cv::Mat crop(size, CV_8U);
+    cv::randu(crop, 0, 2);
+    crop.row(0).setTo(1);
+    return Mask::from_crop(cv::Size(40, 30), origin, crop);
+  };
+  kovra_utils::ClipData clip;
+  clip[0] = record(3, {{"Box0", blob({0, 0}, {7, 5})}, {"Box1", blob({33, 25}, {7, 5})}});
+  clip[1] = record(4, {{"Box0", blob({10, 0}, {5, 30})}, {"Box1", Mask(cv::Size(40, 30))}});
+  clip[2] = record(5, {{"Box1", full_mask(30, 40)}});
+  return clip;
+}
+
+TEST(WriteCoco, WritesTheVideoInstanceLayout) {
+  TempDir dir;
+  const auto clip = coco_clip();
+  EXPECT_EQ(kovra_utils::write_coco(clip, dir / "clip.json", "pen7"), 5u);
+  const json doc = json::parse(read_text(dir / "clip.json"));
+  EXPECT_EQ(doc["images"][1], (json{{"id", 2},
+                                    {"file_name", "frames/4.jpg"},
+                                    {"height", 30},
+                                    {"width", 40},
+                                    {"frame_index", 4},
+                                    {"video_id", 1}}));
+  EXPECT_EQ(doc["categories"], json::parse(R"([{"id": 1, "name": "pig"}])"));
+  EXPECT_EQ(doc["videos"],
+            json::parse(R"([{"id": 1, "name": "pen7", "height": 30, "width": 40, "length": 3}])"));
+  const json& unseen = doc["annotations"][3];
+  EXPECT_EQ(unseen, (json{{"id", 4},
+                          {"image_id", 2},
+                          {"category_id", 1},
+                          {"segmentation", {{"size", {30, 40}}, {"counts", "`U1"}}},
+                          {"area", 0},
+                          {"bbox", {0.0, 0.0, 0.0, 0.0}},
+                          {"iscrowd", 0},
+                          {"track_id", 2}}));
+  // 1200 = 37 * 32 + 16: groups 16|32 = 48 -> '`', 37 & 31 = 5, 5|32 -> 'U', 1 -> '1'.
+  const json& full = doc["annotations"][4];
+  EXPECT_EQ(full["segmentation"]["counts"], "0`U1");
+  EXPECT_EQ(full["bbox"], json::parse("[0.0, 0.0, 40.0, 30.0]"));
+  EXPECT_EQ(full["area"], 1200);
+}
+
+TEST(WriteCoco, PythonReadsBackEveryMask) {
+  if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP() << "no /usr/bin/python3";
+  TempDir dir;
+  const auto clip = coco_clip();
+  kovra_utils::write_coco(clip, dir / "clip.json");
+  int id = 0;
+  std::filesystem::create_directories(dir / "masks");
+  for (const auto& [key, r] : clip) {
+    for (const auto& [box, mask] : r.masks_dict) {
+      cv::imwrite((dir / "masks" / (std::to_string(++id) + ".png")).string(), mask.dense() * 255);
+    }
+  }
+  const std::string checker =
+      (std::filesystem::path(__FILE__).parent_path() / "support" / "coco_check.py").string();
+  const std::string command = "/usr/bin/python3 '" + checker + "' '" +
+                              (dir / "clip.json").string() + "' '" + (dir / "masks").string() +
+                              "' > '" + (dir / "check.txt").string() + "' 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << read_text(dir / "check.txt");
+}
+
+TEST(WriteCoco, FrameSizeComesFromMasksOrTheFirstImage) {
+  TempDir dir;
+  auto clip = coco_clip();
+  clip[1].masks_dict["Box5"] = Mask(cv::Size(41, 30));
+  expect_error_containing<ArgumentError>([&] { kovra_utils::write_coco(clip, dir / "a.json"); },
+                                         {"frame size 30 x 40", "Box5 of frame 1", "30 x 41"});
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.json"));
+
+  kovra_utils::ClipData unseen;
+  unseen[0] = record(0, {});
+  unseen[0].image_path = (dir / "frame.png").string();
+  expect_error_containing<kovra_utils::FileError>(
+      [&] { kovra_utils::write_coco(unseen, dir / "b.json"); }, "frame.png");
+  cv::imwrite(unseen[0].image_path, cv::Mat::zeros(12, 16, CV_8UC3));
+  EXPECT_EQ(kovra_utils::write_coco(unseen, dir / "b.json"), 0u);
+  const json doc = json::parse(read_text(dir / "b.json"));
+  EXPECT_EQ(doc["images"][0]["height"], 12);
+  EXPECT_EQ(doc["images"][0]["width"], 16);
+  EXPECT_TRUE(doc["annotations"].empty());
+}
+
+// --- trajectories --------------------------------------------------------------------------------
+
+Mask rect_mask(cv::Rect rect) {
+  return Mask::from_crop(cv::Size(40, 30), rect.tl(), cv::Mat::ones(rect.size(), CV_8U));
+}
+
+TEST(TrajectoryTable, MeasuresEachAnimalFromItsLastSeenCentroid) {
+  kovra_utils::ClipData clip;
+  clip[0] = record(7, {{"Box0", rect_mask({0, 0, 4, 2})}, {"Box3", rect_mask({10, 10, 3, 3})}});
+  clip[1] = record(8, {{"Box0", Mask(cv::Size(40, 30))}, {"Box3", rect_mask({13, 14, 3, 3})}});
+  clip[2] = record(9, {{"Box0", rect_mask({6, 8, 4, 2})}});
+  EXPECT_EQ(kovra_utils::trajectory_table(clip).to_csv(),
+            "position,frame_index,box_key,object_id,area,centroid_x,centroid_y,x_min,y_min,x_max,"
+            "y_max,distance\n"
+            "0,7,Box0,1,8,1.5,0.5,0,0,3,1,\n"
+            "0,7,Box3,4,9,11.0,11.0,10,10,12,12,\n"
+            "1,8,Box0,1,0,,,,,,,\n"
+            // (11, 11) -> (14, 15): a 3-4-5 triangle.
+            "1,8,Box3,4,9,14.0,15.0,13,14,15,16,5.0\n"
+            // Box0 last seen at (1.5, 0.5) two frames before: moved (6, 8).
+            "2,9,Box0,1,8,7.5,8.5,6,8,9,9,10.0\n");
+  TempDir dir;
+  EXPECT_EQ(kovra_utils::write_trajectories(clip, dir / "t.csv"), 5u);
+  EXPECT_EQ(read_text(dir / "t.csv"), kovra_utils::trajectory_table(clip).to_csv());
+}
+
+// --- exports of a tracker output folder ----------------------------------------------------------
+
+// Annotation files output_pp_<n>.json of rectangles on a 30 x 40 frame, one image for all.
+void write_tracker_output(const std::filesystem::path& dir,
+                          const std::vector<std::vector<std::pair<int, cv::Rect>>>& frames) {
+  std::filesystem::create_directories(dir);
+  const std::string image = (dir / "frame.png").string();
+  cv::imwrite(image, cv::Mat::zeros(30, 40, CV_8UC3));
+  for (std::size_t n = 0; n < frames.size(); ++n) {
+    json detections = json::array();
+    for (const auto& [object_id, r] : frames[n]) {
+      const double x1 = r.x / 40.0, y1 = r.y / 30.0;
+      const double x2 = (r.x + r.width - 1) / 40.0, y2 = (r.y + r.height - 1) / 30.0;
+      std::ostringstream polygon;
+      polygon.precision(17);
+      polygon << "0 " << x1 << ' ' << y1 << ' ' << x2 << ' ' << y1 << ' ' << x2 << ' ' << y2 << ' '
+              << x1 << ' ' << y2;
+      json polygons = r.empty() ? json::array() : json::array({polygon.str()});
+      detections.push_back({{"object_id", object_id}, {"formatted_polygon", polygons}});
+    }
+    write_text(dir / ("output_pp_" + std::to_string(n + 20) + ".json"),
+               json{{"image_path", image}, {"detections", detections}}.dump());
+  }
+}
+
+TEST(ExportTrackerOutput, EveryFormatWritesTheLoadedClip) {
+  TempDir dir;
+  write_tracker_output(dir / "pen3", {{{1, {0, 0, 5, 4}}, {2, {30, 20, 10, 10}}},
+                                      {{1, {2, 1, 5, 4}}, {2, cv::Rect()}}});
+  const std::string folder = (dir / "pen3").string() + "/";
+  using kovra_utils::ExportFormat;
+  const auto loaded = kovra_utils::get_kovra_annotation_data("", false, 0, folder);
+  const auto tracks = kovra_utils::clip_track_masks(*loaded.kovra_annotation_data);
+
+  EXPECT_EQ(kovra_utils::export_tracker_output(folder, ExportFormat::coco, dir / "c.json"), 4u);
+  const json doc = json::parse(read_text(dir / "c.json"));
+  EXPECT_EQ(doc["videos"][0]["name"], "pen3");
+  EXPECT_EQ(doc["images"][1]["frame_index"], 21);
+  EXPECT_EQ(doc["annotations"][0]["bbox"], json::parse("[0.0, 0.0, 5.0, 4.0]"));
+
+  EXPECT_EQ(kovra_utils::export_tracker_output(folder, ExportFormat::mots, dir / "s.txt"), 3u);
+  const TrackMasks masks = kovra_utils::read_mots(dir / "s.txt");
+  EXPECT_EQ(masks.at(1), tracks.at(1));
+  EXPECT_EQ(masks.at(2).at(1), tracks.at(2).at(1));
+
+  EXPECT_EQ(kovra_utils::export_tracker_output(folder, ExportFormat::mot, dir / "m.txt"), 3u);
+  EXPECT_EQ(read_text(dir / "m.txt"),
+            "1,1,0,0,5,4,1,-1,-1,-1\n1,2,30,20,10,10,1,-1,-1,-1\n2,1,2,1,5,4,1,-1,-1,-1\n");
+
+  EXPECT_EQ(kovra_utils::export_tracker_output(folder, ExportFormat::trajectories, dir / "t.csv"),
+            4u);
+  expect_error_containing<kovra_utils::FileError>(
+      [&] {
+        kovra_test::CoutCapture quiet;
+        kovra_utils::export_tracker_output((dir / "none").string(), ExportFormat::mot,
+                                           dir / "x.txt");
+      },
+      {"no annotation files", "none"});
+}
+
+TEST(ExportFormat, ParsesTheFourNames) {
+  EXPECT_EQ(kovra_utils::export_format("coco"), kovra_utils::ExportFormat::coco);
+  EXPECT_EQ(kovra_utils::export_format("trajectories"), kovra_utils::ExportFormat::trajectories);
+  expect_error_containing<ArgumentError>([] { kovra_utils::export_format("COCO"); },
+                                         "got \"COCO\"");
 }
 
 }  // namespace

@@ -100,18 +100,18 @@ TrackMasks clip_track_masks(const ClipData& clip);
 TrackBoxes track_boxes(const TrackMasks& masks);
 
 /// MOTS challenge text, one line per non-empty mask in map order:
-/// "<frame> <identity> 1 <height> <width> <compressed counts>" (class 1, as TrackEval's
-/// MOTSChallenge reader takes it, space separated).
-void write_mots(const TrackMasks& masks, const std::filesystem::path& path);
-void write_mots(const ClipData& clip, const std::filesystem::path& path);
+/// "<frame> <identity> 1 <height> <width> <compressed counts>" (class 1, space separated, as
+/// TrackEval's MOTSChallenge reader takes it). Returns the number of lines written.
+std::size_t write_mots(const TrackMasks& masks, const std::filesystem::path& path);
+std::size_t write_mots(const ClipData& clip, const std::filesystem::path& path);
 
 /// MOT challenge 2-D box text, one line per box in map order:
 /// "<frame>,<identity>,<bb_left>,<bb_top>,<bb_width>,<bb_height>,1,-1,-1,-1" with
 /// bb_left = x1, bb_width = x2 - x1 (whole numbers without a decimal point, others in the
-/// shortest text that reads back to the same double).
-void write_mot(const TrackBoxes& boxes, const std::filesystem::path& path);
+/// shortest text that reads back to the same double). Returns the number of lines written.
+std::size_t write_mot(const TrackBoxes& boxes, const std::filesystem::path& path);
 /// The boxes of the clip's non-empty masks (track_boxes of clip_track_masks).
-void write_mot(const ClipData& clip, const std::filesystem::path& path);
+std::size_t write_mot(const ClipData& clip, const std::filesystem::path& path);
 
 /// Reads a MOTS text file: lines "<frame> <id> <class> <height> <width> <counts>" separated by
 /// spaces or tabs; blank lines are skipped; the class is not kept. Frames and identities keep
@@ -127,5 +127,70 @@ TrackMasks read_mots(const std::filesystem::path& path);
 /// is not a number, a frame or id that is not a whole number, a negative or non-finite size, or
 /// an identity given twice in one frame.
 TrackBoxes read_mot(const std::filesystem::path& path);
+
+// ---------------------------------------------------------------------------------------------
+// COCO video-instance JSON
+// ---------------------------------------------------------------------------------------------
+
+/// Writes the clip as one COCO video-instance JSON document (compact, members in this order),
+/// which pycocotools' COCO(file) loads and whose annToMask gives back each mask exactly:
+///  - "images": one per frame in clip order: "id" (1 + position in clip order), "file_name"
+///    (the record's image_path as stored), "height", "width", "frame_index" (the record's frame
+///    number from its file name), "video_id" 1;
+///  - "annotations": one per mask in clip then box order, empty masks included: "id" (1, 2, ...
+///    through the file), "image_id", "category_id" 1, "segmentation" {"size": [height, width],
+///    "counts": compressed counts text}, "area" (set pixels, an integer), "bbox" (rle_to_bbox:
+///    [x, y, width, height] as floats, [0.0, 0.0, 0.0, 0.0] for an empty mask), "iscrowd" 0,
+///    "track_id" (the identity number);
+///  - "categories": [{"id": 1, "name": "pig"}];
+///  - "videos": [{"id": 1, "name": video_name, "height", "width", "length" (frames)}].
+/// The frame size is the masks' size, which all masks must share (ArgumentError naming the frame
+/// and box key otherwise); a clip without any mask takes it from its first frame's image
+/// (FileError when that cannot be read; 0 x 0 for a clip without frames).
+/// Returns the number of annotations written.
+std::size_t write_coco(const ClipData& clip, const std::filesystem::path& path,
+                       const std::string& video_name = "");
+
+// ---------------------------------------------------------------------------------------------
+// Trajectory table
+// ---------------------------------------------------------------------------------------------
+
+/// The table behaviour studies start from: one row per frame and animal, in clip then box
+/// order, with the columns
+///  - "position": the frame's key in the clip (its position in the file list);
+///  - "frame_index": the frame number from the annotation file's name;
+///  - "box_key": "Box<n>"; "object_id": the identity number n + 1;
+///  - "area": set pixels;
+///  - "centroid_x", "centroid_y": mean column and row of the set pixels, in pixels (floating);
+///  - "x_min", "y_min", "x_max", "y_max": the inclusive pixel extent (integers);
+///  - "distance": how far, in pixels, the centroid moved since this animal's previous row that
+///    had a centroid (Euclidean, floating).
+/// For an empty mask the centroid, extent and distance are absent (empty CSV cells); an animal's
+/// first row with a centroid has no distance.
+Table trajectory_table(const ClipData& clip);
+
+/// trajectory_table written as CSV (Table::to_csv). Returns the number of rows.
+std::size_t write_trajectories(const ClipData& clip, const std::filesystem::path& path);
+
+// ---------------------------------------------------------------------------------------------
+// Exports of a clip
+// ---------------------------------------------------------------------------------------------
+
+enum class ExportFormat { coco, mots, mot, trajectories };
+
+/// "coco", "mots", "mot" or "trajectories". ArgumentError naming the text otherwise.
+ExportFormat export_format(std::string_view name);
+
+/// Writes the clip to `path` in `format` (write_coco, write_mots, write_mot,
+/// write_trajectories); `video_name` is used by COCO only. Returns the number of annotations,
+/// lines or rows written.
+std::size_t export_clip(const ClipData& clip, ExportFormat format,
+                        const std::filesystem::path& path, const std::string& video_name = "");
+
+/// Loads the tracker output under `save_dir_base` as get_kovra_annotation_data does for a whole
+/// clip and exports it; the COCO video is named after the folder. FileError naming the folder
+/// when it holds no annotation file.
+std::size_t export_tracker_output(const std::string& save_dir_base, ExportFormat format,
+                                  const std::filesystem::path& path);
 
 }  // namespace kovra_utils
