@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -79,41 +80,88 @@ void validate(const Rle& rle) {
   check.finish();
 }
 
-// Builds counts from the positions at which the column-major pixel value flips.
-class RunCounter {
- public:
-  bool value() const { return value_; }
-
-  void flip_at(std::int64_t position) {
-    counts_.push_back(position - last_);
-    last_ = position;
-    value_ = !value_;
-  }
-
-  void set_at(std::int64_t position, bool value) {
-    if (value != value_) flip_at(position);
-  }
-
-  std::vector<std::int64_t> finish(std::int64_t total) {
-    counts_.push_back(total - last_);
-    return std::move(counts_);
-  }
-
- private:
-  std::vector<std::int64_t> counts_;
-  std::int64_t last_ = 0;
-  bool value_ = false;
+// A change of value going down a crop column: the pixel at `row` differs from the one above it
+// (row 0 is compared with the clear pixel above the crop; row == crop height marks the return
+// to clear below it).
+struct ColumnFlip {
+  int col;
+  int row;
 };
 
-// The flips inside one crop column (0/1 bytes); `base` is the plane position of its first pixel.
-void count_column(const std::uint8_t* column, int length, std::int64_t base, RunCounter& runs) {
-  int row = 0;
-  while (row < length) {
-    const void* found = std::memchr(column + row, runs.value() ? 0 : 1, length - row);
-    if (found == nullptr) return;
-    row = static_cast<int>(static_cast<const std::uint8_t*>(found) - column);
-    runs.flip_at(base + row);
+// Calls visit(col) for every column whose pixel in `here` differs from the one in `above` (a
+// null line is clear), comparing 32 pixels per step.
+template <class Visit>
+void visit_differences(const std::uint8_t* above, const std::uint8_t* here, int cols, Visit visit) {
+  constexpr int kWords = 4;
+  constexpr int kStep = 8 * kWords;
+  int col = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; col + kStep <= cols; col += kStep) {
+      std::uint64_t a[kWords] = {};
+      std::uint64_t b[kWords] = {};
+      if (above != nullptr) std::memcpy(a, above + col, kStep);
+      if (here != nullptr) std::memcpy(b, here + col, kStep);
+      std::uint64_t any = 0;
+      for (int w = 0; w < kWords; ++w) any |= a[w] ^ b[w];
+      if (any == 0) continue;
+      for (int w = 0; w < kWords; ++w) {
+        // 0/1 bytes: each differing pixel sets exactly the lowest bit of its byte.
+        for (std::uint64_t diff = a[w] ^ b[w]; diff != 0; diff &= diff - 1) {
+          visit(col + 8 * w + std::countr_zero(diff) / 8);
+        }
+      }
+    }
   }
+  for (; col < cols; ++col) {
+    const std::uint8_t a = above != nullptr ? above[col] : 0;
+    const std::uint8_t b = here != nullptr ? here[col] : 0;
+    if (a != b) visit(col);
+  }
+}
+
+// Every flip of a 0/1 crop, sorted by column, then row: found row by row, then put in column
+// order by a stable counting sort.
+std::vector<ColumnFlip> column_flips(const cv::Mat& crop) {
+  std::vector<ColumnFlip> by_row;
+  std::vector<std::size_t> starts(static_cast<std::size_t>(crop.cols) + 1, 0);
+  for (int row = 0; row <= crop.rows; ++row) {
+    const std::uint8_t* above = row > 0 ? crop.ptr<std::uint8_t>(row - 1) : nullptr;
+    const std::uint8_t* here = row < crop.rows ? crop.ptr<std::uint8_t>(row) : nullptr;
+    visit_differences(above, here, crop.cols, [&](int col) {
+      by_row.push_back({col, row});
+      ++starts[static_cast<std::size_t>(col) + 1];
+    });
+  }
+  for (std::size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
+  std::vector<ColumnFlip> by_column(by_row.size());
+  for (const ColumnFlip& flip : by_row)
+    by_column[starts[static_cast<std::size_t>(flip.col)]++] = flip;
+  return by_column;
+}
+
+// Counts from the plane positions at which the value flips, in order; a flip back at the same
+// position (a run going on from the bottom of one column to the top of the next) cancels.
+std::vector<std::int64_t> counts_from_flips(const std::vector<std::int64_t>& positions,
+                                            std::int64_t total) {
+  std::vector<std::int64_t> kept;
+  kept.reserve(positions.size());
+  for (const std::int64_t position : positions) {
+    if (!kept.empty() && kept.back() == position) {
+      kept.pop_back();
+    } else {
+      kept.push_back(position);
+    }
+  }
+  std::vector<std::int64_t> counts;
+  counts.reserve(kept.size() + 1);
+  std::int64_t last = 0;
+  for (const std::int64_t position : kept) {
+    if (position >= total) break;  // a run reaching the plane's end is the last count
+    counts.push_back(position - last);
+    last = position;
+  }
+  counts.push_back(total - last);
+  return counts;
 }
 
 // A run of set pixels [first, last] in column-major positions.
@@ -244,25 +292,19 @@ std::int64_t shared_pixels(const std::vector<SetRun>& a, const std::vector<SetRu
 }  // namespace
 
 Rle encode_rle(const Mask& mask) {
-  Rle rle{mask.rows(), mask.cols(), {}};
-  const std::int64_t height = mask.rows();
-  RunCounter runs;
+  std::vector<std::int64_t> positions;
   if (!mask.is_clear()) {
     const cv::Rect& bounds = mask.bounds();
-    cv::Mat columns;
-    cv::transpose(mask.crop(), columns);
-    for (int c = 0; c < columns.rows; ++c) {
-      const std::int64_t top = (static_cast<std::int64_t>(bounds.x) + c) * height;
-      if (bounds.y > 0) runs.set_at(top, false);
-      count_column(columns.ptr<std::uint8_t>(c), bounds.height, top + bounds.y, runs);
-      if (bounds.y + bounds.height < height) runs.set_at(top + bounds.y + bounds.height, false);
+    const std::int64_t height = mask.rows();
+    const std::vector<ColumnFlip> flips = column_flips(mask.crop());
+    positions.reserve(flips.size());
+    for (const ColumnFlip& flip : flips) {
+      positions.push_back((static_cast<std::int64_t>(bounds.x) + flip.col) * height + bounds.y +
+                          flip.row);
     }
-    // A run reaching the bottom of the crop's last column ends where the next column begins.
-    const std::int64_t after = (static_cast<std::int64_t>(bounds.x) + bounds.width) * height;
-    if (after < plane_pixels(mask.rows(), mask.cols())) runs.set_at(after, false);
   }
-  rle.counts = runs.finish(plane_pixels(mask.rows(), mask.cols()));
-  return rle;
+  return Rle{mask.rows(), mask.cols(),
+             counts_from_flips(positions, plane_pixels(mask.rows(), mask.cols()))};
 }
 
 Mask decode_rle(const Rle& rle) {

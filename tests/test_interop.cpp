@@ -168,7 +168,7 @@ TEST(RleEncoding, PlainCountsWithZeroLengthRunsDecode) {
 // --- random masks against the dense definitions -----------------------------------------------
 
 Mask random_mask(std::mt19937& random) {
-  std::uniform_int_distribution<int> side(1, 40);
+  std::uniform_int_distribution<int> side(1, 90);
   const int height = side(random);
   const int width = side(random);
   std::uniform_int_distribution<int> kind(0, 5);
