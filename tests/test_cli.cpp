@@ -346,6 +346,44 @@ TEST_F(Cli, VideoWritesTheClipAsAnMp4AndCountsMarkedFrames) {
   EXPECT_FALSE(fs::exists(tmp / "b.mp4"));
 }
 
+TEST_F(Cli, ExportWritesEachFormatOfAClip) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const std::string clip = (tmp / "clip").string();
+  const std::vector<std::pair<std::string, std::string>> formats = {
+      {"coco", "coco: 9 annotations written to "},  // the empty mask is an annotation too
+      {"mots", "mots: 8 lines written to "},
+      {"mot", "mot: 8 lines written to "},
+      {"trajectories", "trajectories: 9 rows written to "}};
+  for (const auto& [format, line] : formats) {
+    const std::string output = (tmp / ("tracks." + format)).string();
+    const RunResult result = run({"--quiet", "export", clip, "--format", format, "-o", output});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(result.out, line + output + "\n");
+    EXPECT_TRUE(fs::is_regular_file(output));
+  }
+  EXPECT_TRUE(contains(read_text(tmp / "tracks.mot"), "1,1,10,10,60,40,1,-1,-1,-1\n"));
+}
+
+TEST_F(Cli, ExportRejectsBadFormatsAndPaths) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const std::string clip = (tmp / "clip").string();
+  const RunResult format = run({"export", clip, "--format", "yaml", "-o", "x.json"});
+  EXPECT_EQ(format.code, 1);
+  EXPECT_TRUE(contains(format.err, "yaml")) << format.err;
+
+  const RunResult folder = run({"export", clip, "--format", "mot", "-o",
+                                (tmp / "missing" / "x.txt").string()});
+  EXPECT_EQ(folder.code, 1);
+  EXPECT_TRUE(contains(folder.err, "--output: folder does not exist")) << folder.err;
+
+  const RunResult input = run({"export", (tmp / "nowhere").string(), "-f", "mot", "-o", "x.txt"});
+  EXPECT_EQ(input.code, 1);
+  EXPECT_TRUE(contains(input.err, "TRACKER_OUTPUT_DIR: no such folder")) << input.err;
+
+  const RunResult missing = run({"export", clip, "-o", "x.txt"});
+  EXPECT_EQ(missing.code, 2);
+}
+
 // The whole typical run on the generated recording; run twice into one folder, since a rerun
 // must start afresh rather than skip the frame windows of the first run.
 TEST_F(Cli, DemoRunsTheTypicalRunEndToEnd) {

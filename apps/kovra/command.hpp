@@ -81,6 +81,7 @@ Runner declare_heatmap(CLI::App& app);
 Runner declare_clip_info(CLI::App& app);
 Runner declare_demo(CLI::App& app);
 Runner declare_video(CLI::App& app);
+Runner declare_export(CLI::App& app);
 
 // ---- shared checks --------------------------------------------------------------------------
 

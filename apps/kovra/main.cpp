@@ -29,6 +29,8 @@ const std::vector<Command>& commands() {
        declare_video},
       {"demo", "run the whole chain on a generated recording with the stand-in models",
        declare_demo},
+      {"export", "write a clip's tracks as COCO, MOTS, MOT or a trajectory table",
+       declare_export},
   };
   return table;
 }

@@ -5,6 +5,7 @@
 #include <kovra_utils/annotation.hpp>
 #include <kovra_utils/continuation.hpp>
 #include <kovra_utils/first_frame.hpp>
+#include <kovra_utils/interop.hpp>
 #include <kovra_utils/models.hpp>
 #include <kovra_utils/refinement.hpp>
 #include <kovra_utils/review.hpp>
