@@ -557,6 +557,21 @@ FrameRecord build_frame_record(const AnnotationFile& file, cv::Size frame_size) 
 
 }  // namespace
 
+namespace annotation_file {
+
+std::vector<std::string> tracker_output_files(const std::string& save_dir_base) {
+  std::vector<AnnotationFile> files;
+  collect_annotation_files(save_dir_base, files);
+  std::vector<std::string> paths;
+  paths.reserve(files.size());
+  for (AnnotationFile& file : files) paths.push_back(std::move(file.path));
+  return paths;
+}
+
+std::int64_t frame_number_of(const std::string& json_path) { return frame_index_of(json_path); }
+
+}  // namespace annotation_file
+
 LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*last_or_not*/,
                                      std::int64_t ixx, const std::string& save_dir_base) {
   std::vector<AnnotationFile> files;

@@ -70,4 +70,17 @@ inline bool is_number(const auto& value) { return value.is_number(); }
 std::string_view parse_polygon(std::string_view text, std::vector<double>& coordinates,
                                const std::string& location, const std::string& file);
 
+/// `document` as JSON text indented by four spaces, members in their order, non-ASCII as \uXXXX
+/// escapes, floating numbers in shortest round-trip form, no final line break: the layout the
+/// tracker writes and every rewrite of an annotation file keeps.
+std::string to_indented_ascii_json(const nlohmann::ordered_json& document);
+
+/// The annotation files of a tracker output folder in the loader's order (root first, then
+/// subfolders depth-first in name order; files by trailing number).
+std::vector<std::string> tracker_output_files(const std::string& save_dir_base);
+
+/// The frame number after the last "output_pp_" of `json_path`, up to the next ".".
+/// ContentError naming the path when there is none.
+std::int64_t frame_number_of(const std::string& json_path);
+
 }  // namespace kovra_utils::annotation_file

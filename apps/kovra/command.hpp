@@ -80,6 +80,9 @@ Runner declare_fix_polygons(CLI::App& app);
 Runner declare_heatmap(CLI::App& app);
 Runner declare_clip_info(CLI::App& app);
 Runner declare_demo(CLI::App& app);
+Runner declare_evaluate(CLI::App& app);
+Runner declare_swap(CLI::App& app);
+Runner declare_reassign(CLI::App& app);
 
 // ---- shared checks --------------------------------------------------------------------------
 

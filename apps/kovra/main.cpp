@@ -27,6 +27,11 @@ const std::vector<Command>& commands() {
        declare_clip_info},
       {"demo", "run the whole chain on a generated recording with the stand-in models",
        declare_demo},
+      {"evaluate", "score predicted tracks against a ground truth (HOTA, CLEAR MOT, IDF1)",
+       declare_evaluate},
+      {"swap", "swap two identities over a range of frames of a clip", declare_swap},
+      {"reassign", "give one identity's detections to another over a range of frames",
+       declare_reassign},
   };
   return table;
 }
