@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <unistd.h>
@@ -37,6 +38,32 @@ cv::Mat to_binary(const cv::Mat& plane) {
   return binary;
 }
 
+// Tight rectangle of the set pixels of a 0/1 CV_8U plane. cv::boundingRect of a mask image
+// misses set pixels in OpenCV 4.6 (some rows whose set pixels sit near the row's end, on planes
+// up to about 50 columns wide), which would drop them from the mask.
+cv::Rect set_pixel_extent(const cv::Mat& binary) {
+  int top = -1;
+  int bottom = -1;
+  int left = binary.cols;
+  int right = -1;
+  for (int row = 0; row < binary.rows; ++row) {
+    const std::uint8_t* line = binary.ptr<std::uint8_t>(row);
+    const void* first = std::memchr(line, 1, static_cast<std::size_t>(binary.cols));
+    if (first == nullptr) continue;
+    if (top < 0) top = row;
+    bottom = row;
+    left = std::min(left, static_cast<int>(static_cast<const std::uint8_t*>(first) - line));
+    for (int col = binary.cols - 1; col > right; --col) {
+      if (line[col] != 0) {
+        right = col;
+        break;
+      }
+    }
+  }
+  if (top < 0) return cv::Rect();
+  return cv::Rect(left, top, right - left + 1, bottom - top + 1);
+}
+
 }  // namespace
 
 Mask::Mask(cv::Size size) : size_(size) { require_valid_size(size); }
@@ -55,7 +82,7 @@ Mask Mask::from_crop(cv::Size size, cv::Point origin, const cv::Mat& crop) {
   const cv::Rect visible = placed & cv::Rect(cv::Point(0, 0), size);
   if (visible.empty()) return Mask(size);
   cv::Mat binary = to_binary(crop(visible - origin));
-  const cv::Rect tight = cv::boundingRect(binary);
+  const cv::Rect tight = set_pixel_extent(binary);
   if (tight.empty()) return Mask(size);
   // The binary copy is ours: keep it whole when it is already tight.
   cv::Mat tight_crop = tight.size() == binary.size() ? binary : binary(tight).clone();

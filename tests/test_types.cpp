@@ -53,6 +53,25 @@ TEST(Mask, AcceptsAnyDepthAndClipsCrops) {
   EXPECT_THROW(Mask::from_dense(rgb), ArgumentError);
 }
 
+TEST(Mask, KeepsEverySetPixelOfSmallSparsePlanes) {
+  // Planes on which OpenCV 4.6's boundingRect of a mask image misses pixels; the first is
+  // the smallest found: (1, 2) lies outside the rectangle it reports.
+  cv::Mat plane = cv::Mat::zeros(4, 5, CV_8U);
+  plane.at<std::uint8_t>(1, 1) = plane.at<std::uint8_t>(1, 2) = plane.at<std::uint8_t>(2, 1) = 1;
+  EXPECT_EQ(Mask::from_dense(plane).bounds(), cv::Rect(1, 1, 2, 2));
+  cv::RNG random(3);
+  for (int i = 0; i < 3000; ++i) {
+    cv::Mat sparse = cv::Mat::zeros(random.uniform(1, 7), random.uniform(1, 60), CV_8U);
+    for (int k = random.uniform(1, 5); k > 0; --k) {
+      sparse.at<std::uint8_t>(random.uniform(0, sparse.rows), random.uniform(0, sparse.cols)) = 1;
+    }
+    const Mask mask = Mask::from_dense(sparse);
+    ASSERT_EQ(mask.area(), cv::countNonZero(sparse)) << sparse;
+    ASSERT_EQ(mask.dense().size(), sparse.size());
+    ASSERT_EQ(cv::countNonZero(mask.dense() != sparse), 0) << sparse;
+  }
+}
+
 TEST(Mask, MomentsMatchDensePlane) {
   cv::Mat plane = cv::Mat::zeros(60, 80, CV_8U);
   cv::circle(plane, {50, 30}, 9, 1, -1);

@@ -1,0 +1,131 @@
+#pragma once
+
+// Exchange with other tools: COCO run-length masks (bit-compatible with pycocotools' mask API),
+// COCO video-instance JSON, the MOT and MOTS challenge text files, and the per-animal
+// trajectory table.
+//
+// Conventions shared by every export of a loaded clip (`ClipData`):
+//  - frames in clip order (the map's order); in MOT and MOTS files a frame is numbered
+//    1 + its position in that order (the first frame is 1, as the challenge files count);
+//  - an animal's identity number is its box number + 1 (Box0 -> 1, Box7 -> 8, Box-1 -> 0);
+//  - an empty mask (an animal present but unseen) is kept in COCO files as an annotation of
+//    area 0 and bbox [0, 0, 0, 0]; MOT and MOTS files have no row for it, as neither format can
+//    say "present, no pixels";
+//  - every file is written through a temporary file renamed over the target.
+//
+// Errors: ContentError for a malformed run-length encoding or file line (the message names the
+// file and line, or the position in the counts); ArgumentError for masks of different sizes or
+// a box key that is not "Box<number>"; FileError when a file cannot be read or written.
+
+#include <kovra_utils/types.hpp>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kovra_utils {
+
+// ---------------------------------------------------------------------------------------------
+// COCO run-length encoding
+// ---------------------------------------------------------------------------------------------
+
+/// A COCO run-length encoding of a height x width mask: the lengths of the alternating runs of
+/// clear and set pixels in column-major order (down the first column, then the second ...),
+/// starting with a clear run (0 when pixel (0, 0) is set). Valid when every count is >= 0 and
+/// the counts sum to height * width.
+struct Rle {
+  int height = 0;
+  int width = 0;
+  std::vector<std::int64_t> counts;
+  bool operator==(const Rle&) const = default;
+};
+
+/// The encoding of `mask`, computed from its crop (cost grows with the crop, not the frame).
+/// As pycocotools' mask.encode: an all-clear mask gives {height * width}, a full one
+/// {0, height * width}.
+Rle encode_rle(const Mask& mask);
+
+/// The mask an encoding describes. ContentError for a negative count or counts that do not sum
+/// to height * width; ArgumentError for a negative size.
+Mask decode_rle(const Rle& rle);
+
+/// pycocotools' compressed counts text (rleToString): each count, from the fourth on minus the
+/// count two places before it, written in 5-bit groups, least significant first, each group as
+/// the character 48 + group, + 32 when more groups follow; the last group's bit 4 is the sign.
+std::string rle_to_string(const Rle& rle);
+
+/// Parses compressed counts text (rleFrString) for a height x width plane. ContentError naming
+/// the position for a character outside '0' (48) .. 'o' (111), a count cut off at the end of the
+/// text or too large, a negative count, or counts that do not sum to height * width.
+Rle rle_from_string(std::string_view counts, int height, int width);
+
+/// Number of set pixels (pycocotools' mask.area).
+std::int64_t rle_area(const Rle& rle);
+
+/// pycocotools' mask.toBbox: [x, y, width, height] of the set pixels, in whole pixels
+/// (a single pixel at column 3, row 5 gives [3, 5, 1, 1]); [0, 0, 0, 0] when none is set.
+/// Like pycocotools it reads only the first and last pixel of each set run, widening to the
+/// full height when a run crosses a column boundary. A zero-length set run is skipped (pycocotools
+/// would read a pixel outside the run there; the encoder never writes one).
+std::array<double, 4> rle_to_bbox(const Rle& rle);
+
+/// pycocotools' mask.iou for one pair: |dt & gt| / |dt | gt|, or |dt & gt| / |dt| when `iscrowd`
+/// (gt is a crowd region); 0 when the masks share no pixel (two empty masks give 0).
+/// ArgumentError when the sizes differ (pycocotools returns -1 there).
+double rle_iou(const Rle& dt, const Rle& gt, bool iscrowd = false);
+
+/// pycocotools' matrix form: result[d][g] = rle_iou(dt[d], gt[g], iscrowd[g]); empty when
+/// either list is. `iscrowd` holds one flag per gt entry (ArgumentError otherwise).
+std::vector<std::vector<double>> rle_iou_matrix(const std::vector<Rle>& dt,
+                                                const std::vector<Rle>& gt,
+                                                const std::vector<bool>& iscrowd);
+
+// ---------------------------------------------------------------------------------------------
+// Tracks: clip -> identity maps, MOTS and MOT files
+// ---------------------------------------------------------------------------------------------
+
+/// The identity number of a box key: "Box<n>" -> n + 1. ArgumentError for another text.
+std::int64_t identity_of(std::string_view box_key);
+
+/// A clip's masks as tracks: frame number (1 + position in clip order) -> identity -> mask, in
+/// clip and box order. Empty masks and frames without masks are kept.
+TrackMasks clip_track_masks(const ClipData& clip);
+
+/// The boxes of tracked masks: corners at the pixel edges, x1 = x_min, y1 = y_min,
+/// x2 = x_max + 1, y2 = y_max + 1 (so x2 - x1 is the width in pixels, as MOT files give it).
+/// Empty masks have no box and are left out; frames keep their (possibly empty) entry.
+TrackBoxes track_boxes(const TrackMasks& masks);
+
+/// MOTS challenge text, one line per non-empty mask in map order:
+/// "<frame> <identity> 1 <height> <width> <compressed counts>" (class 1, as TrackEval's
+/// MOTSChallenge reader takes it, space separated).
+void write_mots(const TrackMasks& masks, const std::filesystem::path& path);
+void write_mots(const ClipData& clip, const std::filesystem::path& path);
+
+/// MOT challenge 2-D box text, one line per box in map order:
+/// "<frame>,<identity>,<bb_left>,<bb_top>,<bb_width>,<bb_height>,1,-1,-1,-1" with
+/// bb_left = x1, bb_width = x2 - x1 (whole numbers without a decimal point, others in the
+/// shortest text that reads back to the same double).
+void write_mot(const TrackBoxes& boxes, const std::filesystem::path& path);
+/// The boxes of the clip's non-empty masks (track_boxes of clip_track_masks).
+void write_mot(const ClipData& clip, const std::filesystem::path& path);
+
+/// Reads a MOTS text file: lines "<frame> <id> <class> <height> <width> <counts>" separated by
+/// spaces or tabs; blank lines are skipped; the class is not kept. Frames and identities keep
+/// the order of their first line. ContentError naming the file and line for a missing or extra
+/// field, a number that is not an integer, a malformed counts text, or an identity given twice
+/// in one frame.
+TrackMasks read_mots(const std::filesystem::path& path);
+
+/// Reads a MOT text file: lines "<frame>,<id>,<bb_left>,<bb_top>,<bb_width>,<bb_height>[,...]"
+/// (comma separated, or white space separated when a line has no comma). The box is
+/// {bb_left, bb_top, bb_left + bb_width, bb_top + bb_height}; further fields must be numbers and
+/// are not kept. ContentError naming the file and line for fewer than six fields, a field that
+/// is not a number, a frame or id that is not a whole number, a negative or non-finite size, or
+/// an identity given twice in one frame.
+TrackBoxes read_mot(const std::filesystem::path& path);
+
+}  // namespace kovra_utils

@@ -1,0 +1,636 @@
+#include <kovra_utils/interop.hpp>
+
+#include "annotation_file.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace kovra_utils {
+
+// ---------------------------------------------------------------------------------------------
+// COCO run-length encoding
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+void require_rle_size(int height, int width) {
+  if (height < 0 || width < 0) {
+    throw ArgumentError("RLE size must not be negative, got " + std::to_string(height) + " x " +
+                        std::to_string(width));
+  }
+}
+
+std::int64_t plane_pixels(int height, int width) {
+  return static_cast<std::int64_t>(height) * width;
+}
+
+// Checks counts as they arrive: none negative, the running sum never past the plane.
+class CountsCheck {
+ public:
+  CountsCheck(int height, int width) : height_(height), width_(width) {
+    require_rle_size(height, width);
+    total_ = plane_pixels(height, width);
+  }
+
+  void add(std::int64_t count, std::size_t index) {
+    if (count < 0) {
+      throw ContentError("RLE counts: count " + std::to_string(index) + " is negative (" +
+                         std::to_string(count) + ")");
+    }
+    if (count > total_ - sum_) {
+      throw ContentError("RLE counts: the counts up to count " + std::to_string(index) +
+                         " exceed the " + size_text() + " plane's " + std::to_string(total_) +
+                         " pixels");
+    }
+    sum_ += count;
+  }
+
+  void finish() const {
+    if (sum_ != total_) {
+      throw ContentError("RLE counts sum to " + std::to_string(sum_) + ", expected " +
+                         std::to_string(total_) + " for a " + size_text() + " plane");
+    }
+  }
+
+ private:
+  std::string size_text() const { return std::to_string(height_) + " x " + std::to_string(width_); }
+
+  int height_;
+  int width_;
+  std::int64_t total_ = 0;
+  std::int64_t sum_ = 0;
+};
+
+void validate(const Rle& rle) {
+  CountsCheck check(rle.height, rle.width);
+  for (std::size_t i = 0; i < rle.counts.size(); ++i) check.add(rle.counts[i], i);
+  check.finish();
+}
+
+// Builds counts from the positions at which the column-major pixel value flips.
+class RunCounter {
+ public:
+  bool value() const { return value_; }
+
+  void flip_at(std::int64_t position) {
+    counts_.push_back(position - last_);
+    last_ = position;
+    value_ = !value_;
+  }
+
+  void set_at(std::int64_t position, bool value) {
+    if (value != value_) flip_at(position);
+  }
+
+  std::vector<std::int64_t> finish(std::int64_t total) {
+    counts_.push_back(total - last_);
+    return std::move(counts_);
+  }
+
+ private:
+  std::vector<std::int64_t> counts_;
+  std::int64_t last_ = 0;
+  bool value_ = false;
+};
+
+// The flips inside one crop column (0/1 bytes); `base` is the plane position of its first pixel.
+void count_column(const std::uint8_t* column, int length, std::int64_t base, RunCounter& runs) {
+  int row = 0;
+  while (row < length) {
+    const void* found = std::memchr(column + row, runs.value() ? 0 : 1, length - row);
+    if (found == nullptr) return;
+    row = static_cast<int>(static_cast<const std::uint8_t*>(found) - column);
+    runs.flip_at(base + row);
+  }
+}
+
+// A run of set pixels [first, last] in column-major positions.
+struct SetRun {
+  std::int64_t first;
+  std::int64_t last;
+};
+
+// The non-empty set runs of a valid encoding, in order.
+std::vector<SetRun> set_runs(const Rle& rle) {
+  std::vector<SetRun> runs;
+  std::int64_t position = 0;
+  for (std::size_t i = 0; i < rle.counts.size(); ++i) {
+    const std::int64_t count = rle.counts[i];
+    if (i % 2 == 1 && count > 0) runs.push_back({position, position + count - 1});
+    position += count;
+  }
+  return runs;
+}
+
+// Bounding rectangle of set runs on a plane of `height` rows (pixel-exact).
+cv::Rect runs_extent(const std::vector<SetRun>& runs, std::int64_t height) {
+  std::int64_t x0 = std::numeric_limits<std::int64_t>::max();
+  std::int64_t y0 = height;
+  std::int64_t x1 = -1;
+  std::int64_t y1 = -1;
+  for (const SetRun& run : runs) {
+    const std::int64_t first_col = run.first / height;
+    const std::int64_t last_col = run.last / height;
+    x0 = std::min(x0, first_col);
+    x1 = std::max(x1, last_col);
+    if (first_col == last_col) {
+      y0 = std::min(y0, run.first % height);
+      y1 = std::max(y1, run.last % height);
+    } else {
+      y0 = 0;
+      y1 = height - 1;
+    }
+  }
+  return cv::Rect(static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0 + 1),
+                  static_cast<int>(y1 - y0 + 1));
+}
+
+// Fills the runs into a transposed crop (one row per plane column of `extent`).
+void fill_columns(const std::vector<SetRun>& runs, std::int64_t height, const cv::Rect& extent,
+                  cv::Mat& columns) {
+  for (const SetRun& run : runs) {
+    std::int64_t position = run.first;
+    while (position <= run.last) {
+      const std::int64_t col = position / height;
+      const std::int64_t row = position % height;
+      const std::int64_t end = std::min(run.last, col * height + height - 1);
+      std::uint8_t* line = columns.ptr<std::uint8_t>(static_cast<int>(col - extent.x));
+      std::memset(line + (row - extent.y), 1, static_cast<std::size_t>(end - position + 1));
+      position = end + 1;
+    }
+  }
+}
+
+std::string character_text(char c) {
+  const auto code = static_cast<unsigned char>(c);
+  if (code >= 32 && code < 127) return std::string("'") + c + "'";
+  char text[8];
+  std::snprintf(text, sizeof text, "\\x%02x", code);
+  return text;
+}
+
+// One count of compressed text starting at `pos`; advances `pos` past it.
+std::int64_t read_compressed_count(std::string_view text, std::size_t& pos, std::size_t index) {
+  constexpr int kMaxGroups = 12;  // 60 bits: far past any plane a Mask can have
+  const std::size_t start = pos;
+  std::int64_t value = 0;
+  for (int group = 0;; ++group) {
+    if (pos >= text.size()) {
+      throw ContentError("RLE counts text: count " + std::to_string(index) +
+                         " starting at character " + std::to_string(start) +
+                         " is cut off at the end of the text");
+    }
+    const int code = static_cast<unsigned char>(text[pos]);
+    if (code < 48 || code > 111) {
+      throw ContentError("RLE counts text: character " + character_text(text[pos]) +
+                         " at position " + std::to_string(pos) + " is outside '0' .. 'o'");
+    }
+    if (group == kMaxGroups) {
+      throw ContentError("RLE counts text: count " + std::to_string(index) +
+                         " starting at character " + std::to_string(start) + " is too large");
+    }
+    const int bits = code - 48;
+    value |= static_cast<std::int64_t>(bits & 0x1f) << (5 * group);
+    ++pos;
+    if ((bits & 0x20) == 0) {
+      // The last group's bit 4 carries the sign.
+      if (bits & 0x10) value |= static_cast<std::int64_t>(~std::uint64_t{0} << (5 * (group + 1)));
+      return value;
+    }
+  }
+}
+
+void append_compressed_count(std::int64_t value, std::string& out) {
+  bool more = true;
+  while (more) {
+    int bits = static_cast<int>(value & 0x1f);
+    value >>= 5;
+    more = (bits & 0x10) ? value != -1 : value != 0;
+    if (more) bits |= 0x20;
+    out.push_back(static_cast<char>(bits + 48));
+  }
+}
+
+// Number of positions inside runs of both lists (each sorted and disjoint).
+std::int64_t shared_pixels(const std::vector<SetRun>& a, const std::vector<SetRun>& b) {
+  std::int64_t shared = 0;
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    const std::int64_t first = std::max(a[i].first, b[j].first);
+    const std::int64_t last = std::min(a[i].last, b[j].last);
+    if (first <= last) shared += last - first + 1;
+    if (a[i].last < b[j].last) {
+      ++i;
+    } else {
+      ++j;
+    }
+  }
+  return shared;
+}
+
+}  // namespace
+
+Rle encode_rle(const Mask& mask) {
+  Rle rle{mask.rows(), mask.cols(), {}};
+  const std::int64_t height = mask.rows();
+  RunCounter runs;
+  if (!mask.is_clear()) {
+    const cv::Rect& bounds = mask.bounds();
+    cv::Mat columns;
+    cv::transpose(mask.crop(), columns);
+    for (int c = 0; c < columns.rows; ++c) {
+      const std::int64_t top = (static_cast<std::int64_t>(bounds.x) + c) * height;
+      if (bounds.y > 0) runs.set_at(top, false);
+      count_column(columns.ptr<std::uint8_t>(c), bounds.height, top + bounds.y, runs);
+      if (bounds.y + bounds.height < height) runs.set_at(top + bounds.y + bounds.height, false);
+    }
+    // A run reaching the bottom of the crop's last column ends where the next column begins.
+    const std::int64_t after = (static_cast<std::int64_t>(bounds.x) + bounds.width) * height;
+    if (after < plane_pixels(mask.rows(), mask.cols())) runs.set_at(after, false);
+  }
+  rle.counts = runs.finish(plane_pixels(mask.rows(), mask.cols()));
+  return rle;
+}
+
+Mask decode_rle(const Rle& rle) {
+  validate(rle);
+  const cv::Size size(rle.width, rle.height);
+  const std::vector<SetRun> runs = set_runs(rle);
+  if (runs.empty()) return Mask(size);
+  const cv::Rect extent = runs_extent(runs, rle.height);
+  cv::Mat columns = cv::Mat::zeros(extent.width, extent.height, CV_8U);
+  fill_columns(runs, rle.height, extent, columns);
+  cv::Mat crop;
+  cv::transpose(columns, crop);
+  return Mask::from_crop(size, extent.tl(), crop);
+}
+
+std::string rle_to_string(const Rle& rle) {
+  validate(rle);
+  std::string text;
+  text.reserve(rle.counts.size() * 2);
+  for (std::size_t i = 0; i < rle.counts.size(); ++i) {
+    std::int64_t value = rle.counts[i];
+    if (i > 2) value -= rle.counts[i - 2];
+    append_compressed_count(value, text);
+  }
+  return text;
+}
+
+Rle rle_from_string(std::string_view counts, int height, int width) {
+  CountsCheck check(height, width);
+  Rle rle{height, width, {}};
+  std::size_t pos = 0;
+  while (pos < counts.size()) {
+    const std::size_t index = rle.counts.size();
+    std::int64_t value = read_compressed_count(counts, pos, index);
+    if (index > 2) value += rle.counts[index - 2];
+    check.add(value, index);
+    rle.counts.push_back(value);
+  }
+  check.finish();
+  return rle;
+}
+
+std::int64_t rle_area(const Rle& rle) {
+  validate(rle);
+  std::int64_t area = 0;
+  for (std::size_t i = 1; i < rle.counts.size(); i += 2) area += rle.counts[i];
+  return area;
+}
+
+std::array<double, 4> rle_to_bbox(const Rle& rle) {
+  validate(rle);
+  const std::vector<SetRun> runs = set_runs(rle);
+  if (runs.empty()) return {0, 0, 0, 0};
+  const cv::Rect box = runs_extent(runs, rle.height);
+  return {static_cast<double>(box.x), static_cast<double>(box.y), static_cast<double>(box.width),
+          static_cast<double>(box.height)};
+}
+
+double rle_iou(const Rle& dt, const Rle& gt, bool iscrowd) {
+  validate(dt);
+  validate(gt);
+  if (dt.height != gt.height || dt.width != gt.width) {
+    throw ArgumentError("rle_iou: masks must have the same size, got " + std::to_string(dt.height) +
+                        " x " + std::to_string(dt.width) + " and " + std::to_string(gt.height) +
+                        " x " + std::to_string(gt.width));
+  }
+  const std::int64_t shared = shared_pixels(set_runs(dt), set_runs(gt));
+  if (shared == 0) return 0.0;
+  const std::int64_t dt_area = rle_area(dt);
+  const std::int64_t united = iscrowd ? dt_area : dt_area + rle_area(gt) - shared;
+  return static_cast<double>(shared) / static_cast<double>(united);
+}
+
+std::vector<std::vector<double>> rle_iou_matrix(const std::vector<Rle>& dt,
+                                                const std::vector<Rle>& gt,
+                                                const std::vector<bool>& iscrowd) {
+  if (iscrowd.size() != gt.size()) {
+    throw ArgumentError("rle_iou_matrix: iscrowd must hold one flag per gt mask, got " +
+                        std::to_string(iscrowd.size()) + " flags for " + std::to_string(gt.size()) +
+                        " masks");
+  }
+  if (dt.empty() || gt.empty()) return {};
+  std::vector<std::vector<double>> result(dt.size(), std::vector<double>(gt.size(), 0.0));
+  for (std::size_t d = 0; d < dt.size(); ++d) {
+    for (std::size_t g = 0; g < gt.size(); ++g) result[d][g] = rle_iou(dt[d], gt[g], iscrowd[g]);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tracks
+// ---------------------------------------------------------------------------------------------
+
+std::int64_t identity_of(std::string_view box_key) {
+  constexpr std::string_view prefix = "Box";
+  std::int64_t number = 0;
+  if (box_key.substr(0, prefix.size()) == prefix && box_key.size() > prefix.size()) {
+    const char* first = box_key.data() + prefix.size();
+    const char* last = box_key.data() + box_key.size();
+    const auto [end, error] = std::from_chars(first, last, number);
+    if (error == std::errc() && end == last && number < std::numeric_limits<std::int64_t>::max()) {
+      return number + 1;
+    }
+  }
+  throw ArgumentError("box key must be \"Box\" followed by a box number, got \"" +
+                      std::string(box_key) + "\"");
+}
+
+TrackMasks clip_track_masks(const ClipData& clip) {
+  TrackMasks tracks;
+  std::int64_t frame = 1;
+  for (const auto& [key, record] : clip) {
+    auto& identities = tracks[frame++];
+    for (const auto& [box_key, mask] : record.masks_dict) identities[identity_of(box_key)] = mask;
+  }
+  return tracks;
+}
+
+TrackBoxes track_boxes(const TrackMasks& masks) {
+  TrackBoxes boxes;
+  for (const auto& [frame, identities] : masks) {
+    auto& frame_boxes = boxes[frame];
+    for (const auto& [identity, mask] : identities) {
+      if (mask.is_clear()) continue;
+      const cv::Rect& b = mask.bounds();
+      frame_boxes[identity] =
+          Box{static_cast<double>(b.x), static_cast<double>(b.y),
+              static_cast<double>(b.x + b.width), static_cast<double>(b.y + b.height)};
+    }
+  }
+  return boxes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// MOTS and MOT files
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+namespace af = annotation_file;
+
+// A number in its shortest round-trip text; whole numbers without a decimal point.
+std::string number_text(double value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+std::string mots_text(const TrackMasks& masks) {
+  std::string text;
+  for (const auto& [frame, identities] : masks) {
+    for (const auto& [identity, mask] : identities) {
+      if (mask.is_clear()) continue;
+      const Rle rle = encode_rle(mask);
+      text += std::to_string(frame) + ' ' + std::to_string(identity) + " 1 " +
+              std::to_string(rle.height) + ' ' + std::to_string(rle.width) + ' ' +
+              rle_to_string(rle) + '\n';
+    }
+  }
+  return text;
+}
+
+std::string mot_text(const TrackBoxes& boxes) {
+  std::string text;
+  for (const auto& [frame, identities] : boxes) {
+    for (const auto& [identity, box] : identities) {
+      text += std::to_string(frame) + ',' + std::to_string(identity) + ',' + number_text(box.x1) +
+              ',' + number_text(box.y1) + ',' + number_text(box.x2 - box.x1) + ',' +
+              number_text(box.y2 - box.y1) + ",1,-1,-1,-1\n";
+    }
+  }
+  return text;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> split_blank(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t pos = 0;
+  while (pos < line.size()) {
+    while (pos < line.size() && is_blank(line[pos])) ++pos;
+    const std::size_t start = pos;
+    while (pos < line.size() && !is_blank(line[pos])) ++pos;
+    if (pos > start) fields.push_back(line.substr(start, pos - start));
+  }
+  return fields;
+}
+
+std::vector<std::string_view> split_commas(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = line.find(',', start);
+    fields.push_back(trimmed(line.substr(start, comma - start)));
+    if (comma == std::string_view::npos) return fields;
+    start = comma + 1;
+  }
+}
+
+std::optional<double> parse_number(std::string_view text) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// An integer written as one ("12") or as a whole floating value ("12.0").
+std::optional<std::int64_t> parse_whole(std::string_view text) {
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (!text.empty() && error == std::errc() && end == text.data() + text.size()) return value;
+  const auto number = parse_number(text);
+  constexpr double kExact = 9007199254740992.0;  // 2^53
+  if (!number || !std::isfinite(*number) || std::floor(*number) != *number ||
+      std::abs(*number) > kExact) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(*number);
+}
+
+// Lines of a text file with their numbers (from 1); blank lines are left out.
+class LineReader {
+ public:
+  explicit LineReader(const std::filesystem::path& path)
+      : file_(path.string()), text_(af::read_text_file(file_)) {}
+
+  bool next(std::string_view& line) {
+    while (pos_ < text_.size()) {
+      const std::size_t end = std::min(text_.find('\n', pos_), text_.size());
+      line = trimmed(std::string_view(text_).substr(pos_, end - pos_));
+      pos_ = end + 1;
+      ++number_;
+      if (!line.empty()) return true;
+    }
+    return false;
+  }
+
+  ContentError error(const std::string& problem) const {
+    return af::content_error("line " + std::to_string(number_), file_, problem);
+  }
+
+  std::int64_t whole(std::string_view field, const char* what) const {
+    const auto value = parse_whole(field);
+    if (!value) {
+      throw error(std::string(what) + " must be a whole number, got \"" + std::string(field) +
+                  "\"");
+    }
+    return *value;
+  }
+
+  double finite(std::string_view field, const char* what) const {
+    const auto value = parse_number(field);
+    if (!value || !std::isfinite(*value)) {
+      throw error(std::string(what) + " must be a finite number, got \"" + std::string(field) +
+                  "\"");
+    }
+    return *value;
+  }
+
+  int plane_side(std::string_view field, const char* what) const {
+    const std::int64_t value = whole(field, what);
+    if (value < 0 || value > std::numeric_limits<int>::max()) {
+      throw error(std::string(what) + " must be between 0 and " +
+                  std::to_string(std::numeric_limits<int>::max()) + ", got " +
+                  std::to_string(value));
+    }
+    return static_cast<int>(value);
+  }
+
+ private:
+  std::string file_;
+  std::string text_;
+  std::size_t pos_ = 0;
+  std::size_t number_ = 0;
+};
+
+template <class Tracks, class Value>
+void insert_track(Tracks& tracks, std::int64_t frame, std::int64_t identity, Value value,
+                  const LineReader& lines) {
+  auto& identities = tracks[frame];
+  if (identities.count(identity) != 0) {
+    throw lines.error("identity " + std::to_string(identity) + " appears twice in frame " +
+                      std::to_string(frame));
+  }
+  identities.emplace(identity, std::move(value));
+}
+
+Mask mots_mask(std::string_view counts, int height, int width, const LineReader& lines) {
+  try {
+    return decode_rle(rle_from_string(counts, height, width));
+  } catch (const ContentError& error) {
+    throw lines.error(error.what());
+  }
+}
+
+}  // namespace
+
+void write_mots(const TrackMasks& masks, const std::filesystem::path& path) {
+  write_file_atomically(path, mots_text(masks));
+}
+
+void write_mots(const ClipData& clip, const std::filesystem::path& path) {
+  write_mots(clip_track_masks(clip), path);
+}
+
+void write_mot(const TrackBoxes& boxes, const std::filesystem::path& path) {
+  write_file_atomically(path, mot_text(boxes));
+}
+
+void write_mot(const ClipData& clip, const std::filesystem::path& path) {
+  write_mot(track_boxes(clip_track_masks(clip)), path);
+}
+
+TrackMasks read_mots(const std::filesystem::path& path) {
+  LineReader lines(path);
+  TrackMasks tracks;
+  std::string_view line;
+  while (lines.next(line)) {
+    const auto fields = split_blank(line);
+    if (fields.size() != 6) {
+      throw lines.error("expected 6 fields (frame id class height width counts), got " +
+                        std::to_string(fields.size()));
+    }
+    const std::int64_t frame = lines.whole(fields[0], "frame");
+    const std::int64_t identity = lines.whole(fields[1], "id");
+    lines.whole(fields[2], "class");
+    const int height = lines.plane_side(fields[3], "height");
+    const int width = lines.plane_side(fields[4], "width");
+    insert_track(tracks, frame, identity, mots_mask(fields[5], height, width, lines), lines);
+  }
+  return tracks;
+}
+
+TrackBoxes read_mot(const std::filesystem::path& path) {
+  LineReader lines(path);
+  TrackBoxes tracks;
+  std::string_view line;
+  while (lines.next(line)) {
+    const bool commas = line.find(',') != std::string_view::npos;
+    const auto fields = commas ? split_commas(line) : split_blank(line);
+    if (fields.size() < 6) {
+      throw lines.error(
+          "expected at least 6 fields (frame, id, bb_left, bb_top, bb_width, "
+          "bb_height), got " +
+          std::to_string(fields.size()));
+    }
+    const std::int64_t frame = lines.whole(fields[0], "frame");
+    const std::int64_t identity = lines.whole(fields[1], "id");
+    const double left = lines.finite(fields[2], "bb_left");
+    const double top = lines.finite(fields[3], "bb_top");
+    const double width = lines.finite(fields[4], "bb_width");
+    const double height = lines.finite(fields[5], "bb_height");
+    if (width < 0 || height < 0) {
+      throw lines.error("box size must not be negative, got " + number_text(width) + " x " +
+                        number_text(height));
+    }
+    for (std::size_t i = 6; i < fields.size(); ++i) {
+      if (!parse_number(fields[i])) {
+        throw lines.error("field " + std::to_string(i + 1) + " must be a number, got \"" +
+                          std::string(fields[i]) + "\"");
+      }
+    }
+    insert_track(tracks, frame, identity, Box{left, top, left + width, top + height}, lines);
+  }
+  return tracks;
+}
+
+}  // namespace kovra_utils
