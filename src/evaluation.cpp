@@ -1,5 +1,7 @@
 #include <kovra_utils/evaluation.hpp>
 
+#include <kovra_utils/interop.hpp>
+
 #include "linear_assignment.hpp"
 
 #include <nlohmann/json.hpp>
@@ -590,11 +592,7 @@ TrackMasks track_masks_from_clip(const ClipData& clip) {
   TrackMasks tracks;
   for (const auto& [position, record] : clip) {
     auto& objects = tracks[record.frame_index];
-    for (const auto& [key, mask] : record.masks_dict) {
-      // Keys are "Box<n>" with n = object_id - 1.
-      const std::int64_t box_number = std::stoll(key.substr(3));
-      objects[box_number + 1] = mask;
-    }
+    for (const auto& [key, mask] : record.masks_dict) objects[identity_of(key)] = mask;
   }
   return tracks;
 }

@@ -198,11 +198,12 @@ std::optional<PlannedFile> plan_file(RangeFile& file,
 void check_arguments(std::int64_t id_a, std::int64_t id_b, std::int64_t from_frame,
                      std::optional<std::int64_t> to_frame, const char* operation) {
   if (id_a == id_b) {
-    throw ArgumentError(std::string(operation) + ": both identities are " + std::to_string(id_a));
+    throw ArgumentError(std::string(operation) + " needs two different identities, got " +
+                        std::to_string(id_a) + " twice");
   }
   if (to_frame && *to_frame < from_frame) {
-    throw ArgumentError(std::string(operation) + ": the frame range " + std::to_string(from_frame) +
-                        " to " + std::to_string(*to_frame) + " is empty");
+    throw ArgumentError(std::string(operation) + " needs a frame range, got the empty range " +
+                        std::to_string(from_frame) + " to " + std::to_string(*to_frame));
   }
 }
 
@@ -210,6 +211,20 @@ std::string range_text(const std::string& save_dir_base, std::int64_t from_frame
                        std::optional<std::int64_t> to_frame) {
   std::string text = "in " + save_dir_base + " from frame " + std::to_string(from_frame);
   if (to_frame) text += " to frame " + std::to_string(*to_frame);
+  return text;
+}
+
+// Ascending frame numbers as runs: "3, 7-9, 12".
+std::string frame_runs(const std::vector<std::int64_t>& frames) {
+  std::string text;
+  for (std::size_t k = 0; k < frames.size();) {
+    std::size_t end = k;
+    while (end + 1 < frames.size() && frames[end + 1] == frames[end] + 1) ++end;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(frames[k]);
+    if (end > k) text += "-" + std::to_string(frames[end]);
+    k = end + 1;
+  }
   return text;
 }
 
@@ -281,14 +296,14 @@ RepairRecovery finish_identity_repair(const std::string& save_dir_base) {
 IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id_a,
                                std::int64_t id_b, std::int64_t from_frame,
                                std::optional<std::int64_t> to_frame) {
-  check_arguments(id_a, id_b, from_frame, to_frame, "swap");
+  check_arguments(id_a, id_b, from_frame, to_frame, "a swap");
   finish_identity_repair(save_dir_base);
   std::vector<RangeFile> files = files_in_range(save_dir_base, from_frame, to_frame);
   const bool found = std::any_of(files.begin(), files.end(), [&](const RangeFile& file) {
     return file.holds(id_a) || file.holds(id_b);
   });
   if (!found) {
-    throw ArgumentError("swap: neither identity " + std::to_string(id_a) + " nor " +
+    throw ArgumentError("neither identity " + std::to_string(id_a) + " nor " +
                         std::to_string(id_b) + " occurs " +
                         range_text(save_dir_base, from_frame, to_frame));
   }
@@ -298,7 +313,7 @@ IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id
 IdentityRepair reassign_identity(const std::string& save_dir_base, std::int64_t from_id,
                                  std::int64_t to_id, std::int64_t from_frame,
                                  std::optional<std::int64_t> to_frame) {
-  check_arguments(from_id, to_id, from_frame, to_frame, "reassign");
+  check_arguments(from_id, to_id, from_frame, to_frame, "a reassignment");
   finish_identity_repair(save_dir_base);
   std::vector<RangeFile> files = files_in_range(save_dir_base, from_frame, to_frame);
   std::vector<std::int64_t> clashes;
@@ -309,17 +324,14 @@ IdentityRepair reassign_identity(const std::string& save_dir_base, std::int64_t 
     if (file.holds(to_id)) clashes.push_back(file.frame);
   }
   if (!found) {
-    throw ArgumentError("reassign: identity " + std::to_string(from_id) + " occurs nowhere " +
+    throw ArgumentError("identity " + std::to_string(from_id) + " occurs nowhere " +
                         range_text(save_dir_base, from_frame, to_frame));
   }
   if (!clashes.empty()) {
-    std::string frames;
-    for (std::size_t k = 0; k < clashes.size(); ++k) {
-      frames += (k == 0 ? "" : ", ") + std::to_string(clashes[k]);
-    }
-    throw ArgumentError("reassign: identities " + std::to_string(from_id) + " and " +
+    throw ArgumentError("identities " + std::to_string(from_id) + " and " +
                         std::to_string(to_id) + " are both present in frame" +
-                        (clashes.size() == 1 ? " " : "s ") + frames + "; nothing changed");
+                        (clashes.size() == 1 ? " " : "s ") + frame_runs(clashes) +
+                        "; nothing changed");
   }
   return apply(save_dir_base, files, {{from_id, to_id}});
 }

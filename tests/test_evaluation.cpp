@@ -357,7 +357,7 @@ TEST(ReassignIdentity, MergesAFragmentAndRefusesClashes) {
   const auto original = snapshot(temp.path());
   expect_error_containing<ArgumentError>(
       [&] { reassign_identity(temp.path().string(), 5, 1, 1); },
-      {"identities 5 and 1", "frames 3, 4", "nothing changed"});
+      {"identities 5 and 1", "frames 3-4", "nothing changed"});
   EXPECT_EQ(snapshot(temp.path()), original);
   const IdentityRepair repair = reassign_identity(temp.path().string(), 5, 1, 1, 2);
   EXPECT_EQ(repair.total_detections(), 1);
@@ -375,9 +375,9 @@ TEST(IdentityRepair, RejectsBadArgumentsAndChangesNothing) {
   expect_error_containing<ArgumentError>([&] { swap_identities(dir, 1, 2, 5); },
                                          {"neither identity 1 nor 2"});
   expect_error_containing<ArgumentError>([&] { swap_identities(dir, 1, 1, 0); },
-                                         {"both identities are 1"});
+                                         {"two different identities, got 1 twice"});
   expect_error_containing<ArgumentError>([&] { swap_identities(dir, 1, 2, 3, 2); },
-                                         {"3 to 2 is empty"});
+                                         {"empty range 3 to 2"});
   expect_error_containing<ArgumentError>([&] { reassign_identity(dir, 9, 1, 0); },
                                          {"identity 9 occurs nowhere"});
   EXPECT_EQ(snapshot(temp.path()), original);

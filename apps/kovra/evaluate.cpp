@@ -5,9 +5,12 @@
 #include "command.hpp"
 
 #include <kovra_utils/evaluation.hpp>
+#include <kovra_utils/interop.hpp>
 #include <kovra_utils/types.hpp>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <ostream>
 
 namespace kovra_cli {
@@ -29,31 +32,37 @@ struct Tracks {
   std::optional<kovra_utils::TrackBoxes> boxes;
 };
 
+// The first line that is not blank; empty when there is none.
+std::string first_line(const std::string& path) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find_first_not_of(" \t\r") != std::string::npos) return line;
+  }
+  return "";
+}
+
+// MOT lines are comma separated (or hold more than six fields); MOTS lines are six fields
+// separated by white space.
+bool is_mots_file(const std::string& path) {
+  const std::string line = first_line(path);
+  if (line.find(',') != std::string::npos) return false;
+  std::istringstream fields(line);
+  std::size_t count = 0;
+  for (std::string field; fields >> field;) ++count;
+  return count == 6;
+}
+
 Tracks read_tracks(const std::string& path, const std::string& what, Console& console) {
   if (fs::is_directory(path)) {
     return {kovra_utils::track_masks_from_clip(load_clip(path, console)), std::nullopt};
   }
   require_file(path, what);
-  throw InputError(what + ": " + path +
-                   ": expected a tracker output folder (MOTS and MOT files are not read yet)");
-}
-
-// A mask's tracks as boxes: each mask's bounding rectangle, pixel edges [x, y, x + w, y + h].
-kovra_utils::TrackBoxes boxes_of(const kovra_utils::TrackMasks& masks) {
-  kovra_utils::TrackBoxes boxes;
-  for (const auto& [frame, objects] : masks) {
-    auto& frame_boxes = boxes[frame];
-    for (const auto& [id, mask] : objects) {
-      if (mask.is_clear()) continue;
-      const cv::Rect r = mask.bounds();
-      frame_boxes[id] = {double(r.x), double(r.y), double(r.x + r.width), double(r.y + r.height)};
-    }
-  }
-  return boxes;
+  if (is_mots_file(path)) return {kovra_utils::read_mots(path), std::nullopt};
+  return {std::nullopt, kovra_utils::read_mot(path)};
 }
 
 kovra_utils::TrackBoxes as_boxes(const Tracks& tracks) {
-  return tracks.boxes ? *tracks.boxes : boxes_of(*tracks.masks);
+  return tracks.boxes ? *tracks.boxes : kovra_utils::track_boxes(*tracks.masks);
 }
 
 std::string score(double value) {
@@ -103,13 +112,14 @@ int run_evaluate(const EvaluateOptions& options, Console& console) {
 Runner declare_evaluate(CLI::App& app) {
   auto options = std::make_shared<EvaluateOptions>();
   app.add_option("PREDICTED", options->predicted,
-                 "The tracks to score: a tracker output folder")
+                 "The tracks to score: a tracker output folder, a MOTS file or a MOT file")
       ->required();
   app.add_option("GROUND_TRUTH", options->ground_truth,
                  "The hand-checked tracks, in the same forms as PREDICTED")
       ->required();
   app.add_flag("--boxes", options->boxes,
-               "Score box IoU instead of mask IoU (masks become their bounding rectangles)");
+               "Score box IoU instead of mask IoU (masks become their bounding rectangles; "
+               "implied when either side is a MOT file)");
   app.add_option("--json", options->json,
                  "Also write every metric to this JSON file, with TrackEval's field names");
   return [options](Console& console) { return run_evaluate(*options, console); };

@@ -105,9 +105,10 @@ TrackingEvaluation evaluate_tracking(const TrackBoxes& predicted, const TrackBox
 /// Four-space indentation, no final line break.
 std::string evaluation_to_json(const TrackingEvaluation& evaluation);
 
-/// A loaded tracker output as tracks: frame number (the record's frame_index) -> identity
-/// (box number + 1, the files' "object_id") -> mask, in the clip's order. Two records of one
-/// frame number (files in several folders) are merged, later masks replacing earlier ones.
+/// A loaded tracker output as tracks: frame number (the record's frame_index, the number in the
+/// file name, unlike clip_track_masks' 1 + position) -> identity (box number + 1, the files'
+/// "object_id") -> mask, in the clip's order. Two records of one frame number (files in several
+/// folders) are merged, later masks replacing earlier ones. Empty masks are kept.
 TrackMasks track_masks_from_clip(const ClipData& clip);
 
 // ---------------------------------------------------------------------------------------------
