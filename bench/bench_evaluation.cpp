@@ -120,9 +120,8 @@ void BM_DenseSimilarities(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(checksum);
   }
-  state.counters["per_frame"] =
-      benchmark::Counter(kDenseFrames, benchmark::Counter::kIsIterationInvariantRate |
-                                           benchmark::Counter::kInvert);
+  state.counters["per_frame"] = benchmark::Counter(
+      kDenseFrames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_DenseSimilarities)->Unit(benchmark::kMillisecond)->Iterations(1);
 

@@ -99,8 +99,8 @@ Sequence build_sequence(const Tracks& predicted, const Tracks& ground_truth, Kee
     CostMatrix scores(gt.ids.size(), tracker.ids.size());
     for (std::size_t i = 0; i < gt.ids.size(); ++i) {
       for (std::size_t j = 0; j < tracker.ids.size(); ++j) {
-        scores(i, j) = similarity(*gt.values[i], *tracker.values[j], frame, gt.raw_ids[i],
-                                  tracker.raw_ids[j]);
+        scores(i, j) =
+            similarity(*gt.values[i], *tracker.values[j], frame, gt.raw_ids[i], tracker.raw_ids[j]);
       }
     }
     seq.num_gt_dets += static_cast<std::int64_t>(gt.ids.size());
@@ -147,9 +147,8 @@ void require_finite_boxes(const TrackBoxes& tracks, const char* side) {
     for (const auto& [id, box] : objects) {
       if (!std::isfinite(box.x1) || !std::isfinite(box.y1) || !std::isfinite(box.x2) ||
           !std::isfinite(box.y2)) {
-        throw ArgumentError(std::string(side) + " frame " + std::to_string(frame) +
-                            ", identity " + std::to_string(id) +
-                            ": box coordinates must be finite");
+        throw ArgumentError(std::string(side) + " frame " + std::to_string(frame) + ", identity " +
+                            std::to_string(id) + ": box coordinates must be finite");
       }
     }
   }
@@ -296,8 +295,8 @@ HotaMetrics compute_hota(const Sequence& seq) {
   }
   for (std::size_t a = 0; a < hota_alpha_count; ++a) {
     association_scores(res, a, matches[a], gt_id_count, tracker_id_count);
-    res.LocA[a] = std::max(1e-10, res.LocA[a]) /
-                  std::max(1e-10, static_cast<double>(res.HOTA_TP[a]));
+    res.LocA[a] =
+        std::max(1e-10, res.LocA[a]) / std::max(1e-10, static_cast<double>(res.HOTA_TP[a]));
   }
   finish_hota(res);
   return res;
@@ -331,8 +330,7 @@ struct ClearTrackCounts {
   std::vector<std::int64_t> present, matched, fragments;
 };
 
-void clear_track_totals(ClearMetrics& res, const ClearTrackCounts& counts,
-                        std::size_t num_gt_ids) {
+void clear_track_totals(ClearMetrics& res, const ClearTrackCounts& counts, std::size_t num_gt_ids) {
   for (std::size_t g = 0; g < num_gt_ids; ++g) {
     if (counts.present[g] > 0) {
       const double ratio =
@@ -505,7 +503,8 @@ TrackingEvaluation evaluate_sequence(const Sequence& seq) {
 
 template <class Array>
 nlohmann::ordered_json json_list(const Array& values) {
-  return nlohmann::ordered_json(std::vector<typename Array::value_type>(values.begin(), values.end()));
+  return nlohmann::ordered_json(
+      std::vector<typename Array::value_type>(values.begin(), values.end()));
 }
 
 nlohmann::ordered_json hota_json(const HotaMetrics& h) {
@@ -531,14 +530,28 @@ nlohmann::ordered_json hota_json(const HotaMetrics& h) {
 }
 
 nlohmann::ordered_json clear_json(const ClearMetrics& c) {
-  return {{"MOTA", c.MOTA},     {"MOTP", c.MOTP},         {"MODA", c.MODA},
-          {"CLR_Re", c.CLR_Re}, {"CLR_Pr", c.CLR_Pr},     {"MTR", c.MTR},
-          {"PTR", c.PTR},       {"MLR", c.MLR},           {"sMOTA", c.sMOTA},
-          {"CLR_F1", c.CLR_F1}, {"FP_per_frame", c.FP_per_frame},
-          {"MOTAL", c.MOTAL},   {"MOTP_sum", c.MOTP_sum}, {"CLR_TP", c.CLR_TP},
-          {"CLR_FN", c.CLR_FN}, {"CLR_FP", c.CLR_FP},     {"IDSW", c.IDSW},
-          {"MT", c.MT},         {"PT", c.PT},             {"ML", c.ML},
-          {"Frag", c.Frag},     {"CLR_Frames", c.CLR_Frames}};
+  return {{"MOTA", c.MOTA},
+          {"MOTP", c.MOTP},
+          {"MODA", c.MODA},
+          {"CLR_Re", c.CLR_Re},
+          {"CLR_Pr", c.CLR_Pr},
+          {"MTR", c.MTR},
+          {"PTR", c.PTR},
+          {"MLR", c.MLR},
+          {"sMOTA", c.sMOTA},
+          {"CLR_F1", c.CLR_F1},
+          {"FP_per_frame", c.FP_per_frame},
+          {"MOTAL", c.MOTAL},
+          {"MOTP_sum", c.MOTP_sum},
+          {"CLR_TP", c.CLR_TP},
+          {"CLR_FN", c.CLR_FN},
+          {"CLR_FP", c.CLR_FP},
+          {"IDSW", c.IDSW},
+          {"MT", c.MT},
+          {"PT", c.PT},
+          {"ML", c.ML},
+          {"Frag", c.Frag},
+          {"CLR_Frames", c.CLR_Frames}};
 }
 
 nlohmann::ordered_json identity_json(const IdentityMetrics& i) {

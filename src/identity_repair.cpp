@@ -29,7 +29,9 @@ using OrderedJson = nlohmann::ordered_json;
 constexpr const char* journal_name = "kovra-identity-repair.journal";
 constexpr const char* new_suffix = ".kovra-new";
 
-fs::path journal_path(const std::string& save_dir_base) { return fs::path(save_dir_base) / journal_name; }
+fs::path journal_path(const std::string& save_dir_base) {
+  return fs::path(save_dir_base) / journal_name;
+}
 
 std::string new_file(const std::string& path) { return path + new_suffix; }
 
@@ -66,8 +68,8 @@ Journal read_journal(const fs::path& path) {
   Journal journal;
   const std::string& state_text = state.get_ref<const std::string&>();
   if (state_text != "prepared" && state_text != "committed") {
-    throw af::content_error("\"state\"", file, "expected \"prepared\" or \"committed\", got \"" +
-                                                   state_text + "\"");
+    throw af::content_error("\"state\"", file,
+                            "expected \"prepared\" or \"committed\", got \"" + state_text + "\"");
   }
   journal.committed = state_text == "committed";
   for (std::size_t k = 0; k < files.size(); ++k) {
@@ -260,6 +262,15 @@ IdentityRepair apply(const std::string& save_dir_base, std::vector<RangeFile>& f
   return repair;
 }
 
+// The files of the range, read, after checking the arguments and settling an earlier repair.
+std::vector<RangeFile> prepare(const std::string& save_dir_base, std::int64_t id_a,
+                               std::int64_t id_b, std::int64_t from_frame,
+                               std::optional<std::int64_t> to_frame, const char* operation) {
+  check_arguments(id_a, id_b, from_frame, to_frame, operation);
+  finish_identity_repair(save_dir_base);
+  return files_in_range(save_dir_base, from_frame, to_frame);
+}
+
 }  // namespace
 
 std::int64_t IdentityRepair::total_detections() const {
@@ -296,9 +307,7 @@ RepairRecovery finish_identity_repair(const std::string& save_dir_base) {
 IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id_a,
                                std::int64_t id_b, std::int64_t from_frame,
                                std::optional<std::int64_t> to_frame) {
-  check_arguments(id_a, id_b, from_frame, to_frame, "a swap");
-  finish_identity_repair(save_dir_base);
-  std::vector<RangeFile> files = files_in_range(save_dir_base, from_frame, to_frame);
+  std::vector<RangeFile> files = prepare(save_dir_base, id_a, id_b, from_frame, to_frame, "a swap");
   const bool found = std::any_of(files.begin(), files.end(), [&](const RangeFile& file) {
     return file.holds(id_a) || file.holds(id_b);
   });
@@ -313,9 +322,8 @@ IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id
 IdentityRepair reassign_identity(const std::string& save_dir_base, std::int64_t from_id,
                                  std::int64_t to_id, std::int64_t from_frame,
                                  std::optional<std::int64_t> to_frame) {
-  check_arguments(from_id, to_id, from_frame, to_frame, "a reassignment");
-  finish_identity_repair(save_dir_base);
-  std::vector<RangeFile> files = files_in_range(save_dir_base, from_frame, to_frame);
+  std::vector<RangeFile> files =
+      prepare(save_dir_base, from_id, to_id, from_frame, to_frame, "a reassignment");
   std::vector<std::int64_t> clashes;
   bool found = false;
   for (const RangeFile& file : files) {
@@ -328,10 +336,9 @@ IdentityRepair reassign_identity(const std::string& save_dir_base, std::int64_t 
                         range_text(save_dir_base, from_frame, to_frame));
   }
   if (!clashes.empty()) {
-    throw ArgumentError("identities " + std::to_string(from_id) + " and " +
-                        std::to_string(to_id) + " are both present in frame" +
-                        (clashes.size() == 1 ? " " : "s ") + frame_runs(clashes) +
-                        "; nothing changed");
+    throw ArgumentError("identities " + std::to_string(from_id) + " and " + std::to_string(to_id) +
+                        " are both present in frame" + (clashes.size() == 1 ? " " : "s ") +
+                        frame_runs(clashes) + "; nothing changed");
   }
   return apply(save_dir_base, files, {{from_id, to_id}});
 }

@@ -24,8 +24,15 @@ struct Solver {
   std::vector<bool> row_seen, col_seen;
 
   explicit Solver(const CostMatrix& c)
-      : cost(c), u(c.rows, 0.0), v(c.cols, 0.0), shortest(c.cols), path(c.cols, none),
-        col4row(c.rows, none), row4col(c.cols, none), remaining(c.cols), row_seen(c.rows),
+      : cost(c),
+        u(c.rows, 0.0),
+        v(c.cols, 0.0),
+        shortest(c.cols),
+        path(c.cols, none),
+        col4row(c.rows, none),
+        row4col(c.cols, none),
+        remaining(c.cols),
+        row_seen(c.rows),
         col_seen(c.cols) {}
 
   // The free column that ends the shortest augmenting path from `row`, and the path's length;
@@ -141,9 +148,8 @@ Assignment linear_sum_assignment(const CostMatrix& cost) {
   // Back to the caller's orientation, sorted by the caller's row.
   std::vector<std::size_t> order(n);
   std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return solver.col4row[a] < solver.col4row[b];
-  });
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return solver.col4row[a] < solver.col4row[b]; });
   for (const std::size_t k : order) {
     result.rows.push_back(static_cast<std::size_t>(solver.col4row[k]));
     result.cols.push_back(k);

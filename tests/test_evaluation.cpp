@@ -6,6 +6,7 @@
 #include "linear_assignment.hpp"
 
 #include <kovra_utils/evaluation.hpp>
+#include <kovra_utils/interop.hpp>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -53,13 +54,17 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LinearSumAssignment,
     ::testing::Values(
         AssignmentCase{"square", 3, 3, {4, 1, 3, 2, 0, 5, 3, 2, 2}, {0, 1, 2}, {1, 0, 2}},
-        AssignmentCase{"constant_gives_identity", 3, 3, {1, 1, 1, 1, 1, 1, 1, 1, 1}, {0, 1, 2},
-                       {0, 1, 2}},
+        AssignmentCase{
+            "constant_gives_identity", 3, 3, {1, 1, 1, 1, 1, 1, 1, 1, 1}, {0, 1, 2}, {0, 1, 2}},
         AssignmentCase{"wide", 2, 3, {5, 1, 1, 1, 5, 1}, {0, 1}, {1, 0}},
         AssignmentCase{"tall_sorted_by_row", 3, 2, {3, 1, 0, 4, 2, 0}, {1, 2}, {0, 1}},
         AssignmentCase{"integer_ties", 3, 3, {0, 1, 0, 1, 0, 0, 0, 0, 1}, {0, 1, 2}, {0, 2, 1}},
-        AssignmentCase{"infinite_entries_avoided", 2, 2,
-                       {std::numeric_limits<double>::infinity(), 1, 1, 3}, {0, 1}, {1, 0}},
+        AssignmentCase{"infinite_entries_avoided",
+                       2,
+                       2,
+                       {std::numeric_limits<double>::infinity(), 1, 1, 3},
+                       {0, 1},
+                       {1, 0}},
         AssignmentCase{"empty", 0, 4, {}, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -78,21 +83,11 @@ TEST(LinearSumAssignment, RejectsNanAndInfeasible) {
 
 // Tracks given as rectangles, scored as boxes or as masks of those rectangles (the two IoUs
 // agree on rectangles whose box is [x, y, x + w, y + h]).
-using RectTracks = std::vector<std::pair<std::int64_t, std::vector<std::pair<std::int64_t, cv::Rect>>>>;
+using RectTracks =
+    std::vector<std::pair<std::int64_t, std::vector<std::pair<std::int64_t, cv::Rect>>>>;
 
 const cv::Size plane(64, 48);
 const cv::Rect A(0, 0, 10, 10), B(20, 0, 10, 10), C(40, 20, 10, 10), Z(0, 30, 10, 10);
-
-TrackBoxes as_boxes(const RectTracks& tracks) {
-  TrackBoxes out;
-  for (const auto& [frame, objects] : tracks) {
-    auto& boxes = out[frame];
-    for (const auto& [id, r] : objects) {
-      boxes[id] = {double(r.x), double(r.y), double(r.x + r.width), double(r.y + r.height)};
-    }
-  }
-  return out;
-}
 
 TrackMasks as_masks(const RectTracks& tracks) {
   TrackMasks out;
@@ -104,6 +99,9 @@ TrackMasks as_masks(const RectTracks& tracks) {
   }
   return out;
 }
+
+// Boxes at the pixel edges of the masks: [x, y, x + w, y + h].
+TrackBoxes as_boxes(const RectTracks& tracks) { return track_boxes(as_masks(tracks)); }
 
 TrackingEvaluation evaluate(const RectTracks& predicted, const RectTracks& ground_truth,
                             bool masks) {
@@ -135,8 +133,7 @@ TEST_P(Metrics, HandWorked) {
   EXPECT_EQ(clear, c.clear);
   EXPECT_DOUBLE_EQ(e.CLEAR.MOTA, c.mota);
   EXPECT_DOUBLE_EQ(e.CLEAR.MOTP, c.motp);
-  const std::array<std::int64_t, 3> identity = {e.Identity.IDTP, e.Identity.IDFN,
-                                                e.Identity.IDFP};
+  const std::array<std::int64_t, 3> identity = {e.Identity.IDTP, e.Identity.IDFN, e.Identity.IDFP};
   EXPECT_EQ(identity, c.identity);
   EXPECT_DOUBLE_EQ(e.Identity.IDF1, c.idf1);
   for (std::size_t a = 0; a < hota_alpha_count; ++a) {
@@ -153,48 +150,102 @@ INSTANTIATE_TEST_SUITE_P(
             MetricCase{"perfect",
                        {{1, {{10, A}, {20, B}}}, {2, {{10, A}, {20, B}}}, {3, {{10, A}, {20, B}}}},
                        {{1, {{1, A}, {2, B}}}, {2, {{1, A}, {2, B}}}, {3, {{1, A}, {2, B}}}},
-                       {6, 0, 0, 0, 0, 2, 0, 0}, 1.0, 1.0, {6, 0, 0}, 1.0, 1.0, 1.0},
+                       {6, 0, 0, 0, 0, 2, 0, 0},
+                       1.0,
+                       1.0,
+                       {6, 0, 0},
+                       1.0,
+                       1.0,
+                       1.0},
             // One track taken over by a second predicted id half way.
             MetricCase{"one_id_switch",
                        {{1, {{1, A}}}, {2, {{1, A}}}, {3, {{2, A}}}, {4, {{2, A}}}},
                        {{1, {{7, A}}}, {2, {{7, A}}}, {3, {{7, A}}}, {4, {{7, A}}}},
-                       {4, 0, 0, 1, 0, 1, 0, 0}, 0.75, 1.0, {2, 2, 2}, 0.5, 1.0, 0.5},
+                       {4, 0, 0, 1, 0, 1, 0, 0},
+                       0.75,
+                       1.0,
+                       {2, 2, 2},
+                       0.5,
+                       1.0,
+                       0.5},
             // Lost for one frame while a false positive is elsewhere: two matched runs.
             MetricCase{"fragmented",
                        {{1, {{1, A}}}, {2, {{1, A}}}, {3, {{2, Z}}}, {4, {{1, A}}}, {5, {{1, A}}}},
                        {{1, {{7, A}}}, {2, {{7, A}}}, {3, {{7, A}}}, {4, {{7, A}}}, {5, {{7, A}}}},
-                       {4, 1, 1, 0, 1, 0, 1, 0}, 0.6, 1.0, {4, 1, 1}, 0.8, 4.0 / 6.0, 0.8},
+                       {4, 1, 1, 0, 1, 0, 1, 0},
+                       0.6,
+                       1.0,
+                       {4, 1, 1},
+                       0.8,
+                       4.0 / 6.0,
+                       0.8},
             // A frame with no prediction at all does not close the matched run (the kit's
             // CLEAR skips such frames), so no fragment is counted.
             MetricCase{"gap_without_predictions",
                        {{1, {{1, A}}}, {2, {{1, A}}}, {4, {{1, A}}}, {5, {{1, A}}}},
                        {{1, {{7, A}}}, {2, {{7, A}}}, {3, {{7, A}}}, {4, {{7, A}}}, {5, {{7, A}}}},
-                       {4, 1, 0, 0, 0, 0, 1, 0}, 0.8, 1.0, {4, 1, 0}, 8.0 / 9.0, 0.8, 0.8},
+                       {4, 1, 0, 0, 0, 0, 1, 0},
+                       0.8,
+                       1.0,
+                       {4, 1, 0},
+                       8.0 / 9.0,
+                       0.8,
+                       0.8},
             // Everything predicted is wrong: the kit returns early, MOTA stays 0.
             MetricCase{"false_positives_only",
                        {{1, {{1, A}, {2, B}}}, {2, {{1, A}}}},
                        {{1, {}}, {2, {}}},
-                       {0, 0, 3, 0, 0, 0, 0, 0}, 0.0, 0.0, {0, 0, 3}, 0.0, 0.0, 0.0},
+                       {0, 0, 3, 0, 0, 0, 0, 0},
+                       0.0,
+                       0.0,
+                       {0, 0, 3},
+                       0.0,
+                       0.0,
+                       0.0},
             // An empty frame on both sides changes nothing.
             MetricCase{"empty_frame",
                        {{1, {{1, A}}}, {2, {}}, {3, {{1, A}}}},
                        {{1, {{7, A}}}, {2, {}}, {3, {{7, A}}}},
-                       {2, 0, 0, 0, 0, 1, 0, 0}, 1.0, 1.0, {2, 0, 0}, 1.0, 1.0, 1.0},
+                       {2, 0, 0, 0, 0, 1, 0, 0},
+                       1.0,
+                       1.0,
+                       {2, 0, 0},
+                       1.0,
+                       1.0,
+                       1.0},
             // One animal never predicted.
             MetricCase{"ground_truth_never_predicted",
                        {{1, {{1, A}}}, {2, {{1, A}}}},
                        {{1, {{7, A}, {8, C}}}, {2, {{7, A}, {8, C}}}},
-                       {2, 2, 0, 0, 0, 1, 0, 1}, 0.5, 1.0, {2, 2, 0}, 2.0 / 3.0, 0.5, 1.0},
+                       {2, 2, 0, 0, 0, 1, 0, 1},
+                       0.5,
+                       1.0,
+                       {2, 2, 0},
+                       2.0 / 3.0,
+                       0.5,
+                       1.0},
             // Two animals meet on one spot: the previous frame's pairs are kept, not swapped.
             MetricCase{"meeting_keeps_previous_pairs",
                        {{1, {{2, B}, {1, A}}}, {2, {{2, Z}, {1, Z}}}, {3, {{1, A}, {2, B}}}},
                        {{1, {{7, A}, {8, B}}}, {2, {{7, Z}, {8, Z}}}, {3, {{7, A}, {8, B}}}},
-                       {6, 0, 0, 0, 0, 2, 0, 0}, 1.0, 1.0, {6, 0, 0}, 1.0, 1.0, 1.0},
+                       {6, 0, 0, 0, 0, 2, 0, 0},
+                       1.0,
+                       1.0,
+                       {6, 0, 0},
+                       1.0,
+                       1.0,
+                       1.0},
             // Nothing predicted: ground truth all missed, every track mostly lost.
             MetricCase{"nothing_predicted",
                        {},
                        {{1, {{7, A}, {8, B}}}},
-                       {0, 2, 0, 0, 0, 0, 0, 2}, 0.0, 0.0, {0, 2, 0}, 0.0, 0.0, 0.0}),
+                       {0, 2, 0, 0, 0, 0, 0, 2},
+                       0.0,
+                       0.0,
+                       {0, 2, 0},
+                       0.0,
+                       0.0,
+                       0.0}),
         ::testing::Bool()),
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) +
@@ -290,7 +341,8 @@ TEST(TrackMasksFromClip, FrameNumbersAndObjectIds) {
 void write_clip(const fs::path& folder, const std::map<int, std::vector<int>>& frames) {
   fs::create_directories(folder);
   for (const auto& [frame, ids] : frames) {
-    nlohmann::ordered_json document = {{"image_path", "frame.jpg"}, {"detections", nlohmann::ordered_json::array()}};
+    nlohmann::ordered_json document = {{"image_path", "frame.jpg"},
+                                       {"detections", nlohmann::ordered_json::array()}};
     for (const int id : ids) {
       document["detections"].push_back({{"object_id", id},
                                         {"score", 0.93},
@@ -307,7 +359,8 @@ void write_clip(const fs::path& folder, const std::map<int, std::vector<int>>& f
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).string()] = read_text(entry.path());
+    if (entry.is_regular_file())
+      files[entry.path().lexically_relative(folder).string()] = read_text(entry.path());
   }
   return files;
 }
@@ -348,16 +401,16 @@ TEST(SwapIdentities, OpenRangeRunsToTheEnd) {
   write_clip(temp.path(), {{1, {1, 2}}, {7, {1}}, {30, {2}}});
   const IdentityRepair repair = swap_identities(temp.path().string(), 1, 2, 7);
   EXPECT_EQ(repair.total_detections(), 2);
-  EXPECT_EQ(ids_in(temp.path()), (std::map<int, std::vector<int>>{{1, {1, 2}}, {7, {2}}, {30, {1}}}));
+  EXPECT_EQ(ids_in(temp.path()),
+            (std::map<int, std::vector<int>>{{1, {1, 2}}, {7, {2}}, {30, {1}}}));
 }
 
 TEST(ReassignIdentity, MergesAFragmentAndRefusesClashes) {
   TempDir temp;
   write_clip(temp.path(), {{1, {1, 2}}, {2, {5, 2}}, {3, {5, 1}}, {4, {5, 1}}});
   const auto original = snapshot(temp.path());
-  expect_error_containing<ArgumentError>(
-      [&] { reassign_identity(temp.path().string(), 5, 1, 1); },
-      {"identities 5 and 1", "frames 3-4", "nothing changed"});
+  expect_error_containing<ArgumentError>([&] { reassign_identity(temp.path().string(), 5, 1, 1); },
+                                         {"identities 5 and 1", "frames 3-4", "nothing changed"});
   EXPECT_EQ(snapshot(temp.path()), original);
   const IdentityRepair repair = reassign_identity(temp.path().string(), 5, 1, 1, 2);
   EXPECT_EQ(repair.total_detections(), 1);
@@ -424,11 +477,11 @@ TEST_P(InterruptedRepair, IsSettledByTheNextCall) {
   EXPECT_EQ(finish_identity_repair(temp.path().string()), RepairRecovery::nothing);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, InterruptedRepair,
-                         ::testing::Values(JournalCase{"committed", true, RepairRecovery::completed},
-                                           JournalCase{"prepared", false,
-                                                       RepairRecovery::rolled_back}),
-                         [](const auto& info) { return std::string(info.param.state); });
+INSTANTIATE_TEST_SUITE_P(
+    States, InterruptedRepair,
+    ::testing::Values(JournalCase{"committed", true, RepairRecovery::completed},
+                      JournalCase{"prepared", false, RepairRecovery::rolled_back}),
+    [](const auto& info) { return std::string(info.param.state); });
 
 TEST(IdentityRepair, JournalPathsMustStayInsideTheClip) {
   TempDir temp;
@@ -436,9 +489,8 @@ TEST(IdentityRepair, JournalPathsMustStayInsideTheClip) {
   kovra_test::write_text(temp / "outside.json.kovra-new", "x");
   kovra_test::write_text(temp / "clip" / "kovra-identity-repair.journal",
                          R"({"state": "committed", "files": ["../outside.json"]})");
-  expect_error_containing<ContentError>(
-      [&] { finish_identity_repair((temp / "clip").string()); },
-      {"\"files\"[0]", "inside the clip folder"});
+  expect_error_containing<ContentError>([&] { finish_identity_repair((temp / "clip").string()); },
+                                        {"\"files\"[0]", "inside the clip folder"});
   EXPECT_FALSE(fs::exists(temp / "outside.json"));
 }
 

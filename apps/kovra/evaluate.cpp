@@ -10,8 +10,8 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <ostream>
+#include <sstream>
 
 namespace kovra_cli {
 
@@ -80,15 +80,12 @@ void print_table(std::ostream& out, const kovra_utils::TrackingEvaluation& e, bo
   out << "HOTA      HOTA " << score(hota_mean(h.HOTA)) << "  DetA " << score(hota_mean(h.DetA))
       << "  AssA " << score(hota_mean(h.AssA)) << "  LocA " << score(hota_mean(h.LocA))
       << "  DetRe " << score(hota_mean(h.DetRe)) << "  DetPr " << score(hota_mean(h.DetPr))
-      << "  AssRe " << score(hota_mean(h.AssRe)) << "  AssPr " << score(hota_mean(h.AssPr))
-      << "\n";
+      << "  AssRe " << score(hota_mean(h.AssRe)) << "  AssPr " << score(hota_mean(h.AssPr)) << "\n";
   out << "CLEAR     MOTA " << score(c.MOTA) << "  MOTP " << score(c.MOTP) << "  IDSW " << c.IDSW
-      << "  Frag " << c.Frag << "  CLR_TP " << c.CLR_TP << "  CLR_FN " << c.CLR_FN
-      << "  CLR_FP " << c.CLR_FP << "  MT " << c.MT << "  PT " << c.PT << "  ML " << c.ML
-      << "\n";
-  out << "Identity  IDF1 " << score(i.IDF1) << "  IDP " << score(i.IDP) << "  IDR "
-      << score(i.IDR) << "  IDTP " << i.IDTP << "  IDFN " << i.IDFN << "  IDFP " << i.IDFP
-      << "\n";
+      << "  Frag " << c.Frag << "  CLR_TP " << c.CLR_TP << "  CLR_FN " << c.CLR_FN << "  CLR_FP "
+      << c.CLR_FP << "  MT " << c.MT << "  PT " << c.PT << "  ML " << c.ML << "\n";
+  out << "Identity  IDF1 " << score(i.IDF1) << "  IDP " << score(i.IDP) << "  IDR " << score(i.IDR)
+      << "  IDTP " << i.IDTP << "  IDFN " << i.IDFN << "  IDFP " << i.IDFP << "\n";
 }
 
 int run_evaluate(const EvaluateOptions& options, Console& console) {

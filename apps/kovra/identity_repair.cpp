@@ -60,27 +60,17 @@ void add_common_options(CLI::App& app, RepairOptions& options, const char* first
   app.add_option("--to", options.to_frame, "Last frame number changed (default: the clip's end)");
 }
 
-int run_swap(const RepairOptions& options, Console& console) {
-  finish_earlier_repair(options.tracker_output, console.out());
-  const auto repair = kovra_utils::swap_identities(options.tracker_output, options.first_id,
-                                                   options.second_id, options.from_frame,
-                                                   options.to_frame);
-  print_repair(console.out(),
-               "swapped identities " + std::to_string(options.first_id) + " and " +
-                   std::to_string(options.second_id) + " " + range_text(options),
-               repair);
-  return 0;
-}
+// The library's swap_identities or reassign_identity.
+using RepairFunction = kovra_utils::IdentityRepair (*)(const std::string&, std::int64_t,
+                                                       std::int64_t, std::int64_t,
+                                                       std::optional<std::int64_t>);
 
-int run_reassign(const RepairOptions& options, Console& console) {
+int run_repair(const RepairOptions& options, Console& console, RepairFunction repair_function,
+               const std::string& heading) {
   finish_earlier_repair(options.tracker_output, console.out());
-  const auto repair = kovra_utils::reassign_identity(options.tracker_output, options.first_id,
-                                                     options.second_id, options.from_frame,
-                                                     options.to_frame);
-  print_repair(console.out(),
-               "identity " + std::to_string(options.first_id) + " became " +
-                   std::to_string(options.second_id) + " " + range_text(options),
-               repair);
+  const auto repair = repair_function(options.tracker_output, options.first_id, options.second_id,
+                                      options.from_frame, options.to_frame);
+  print_repair(console.out(), heading + " " + range_text(options), repair);
   return 0;
 }
 
@@ -90,14 +80,22 @@ Runner declare_swap(CLI::App& app) {
   auto options = std::make_shared<RepairOptions>();
   add_common_options(app, *options, "ID_A", "One identity (\"object_id\")", "ID_B",
                      "The other identity");
-  return [options](Console& console) { return run_swap(*options, console); };
+  return [options](Console& console) {
+    return run_repair(*options, console, kovra_utils::swap_identities,
+                      "swapped identities " + std::to_string(options->first_id) + " and " +
+                          std::to_string(options->second_id));
+  };
 }
 
 Runner declare_reassign(CLI::App& app) {
   auto options = std::make_shared<RepairOptions>();
-  add_common_options(app, *options, "FROM_ID", "The identity (\"object_id\") to give up",
-                     "TO_ID", "The identity its detections take");
-  return [options](Console& console) { return run_reassign(*options, console); };
+  add_common_options(app, *options, "FROM_ID", "The identity (\"object_id\") to give up", "TO_ID",
+                     "The identity its detections take");
+  return [options](Console& console) {
+    return run_repair(*options, console, kovra_utils::reassign_identity,
+                      "identity " + std::to_string(options->first_id) + " became " +
+                          std::to_string(options->second_id));
+  };
 }
 
 }  // namespace kovra_cli

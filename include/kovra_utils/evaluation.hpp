@@ -71,8 +71,8 @@ struct HotaMetrics {
 /// CLEAR MOT (Bernardin and Stiefelhagen 2008) with the kit's matching: threshold 0.5, a match
 /// of the previous frame kept first, then the best total similarity.
 struct ClearMetrics {
-  double MOTA = 0, MOTP = 0, MODA = 0, CLR_Re = 0, CLR_Pr = 0, MTR = 0, PTR = 0, MLR = 0,
-         sMOTA = 0, CLR_F1 = 0, FP_per_frame = 0, MOTAL = 0, MOTP_sum = 0;
+  double MOTA = 0, MOTP = 0, MODA = 0, CLR_Re = 0, CLR_Pr = 0, MTR = 0, PTR = 0, MLR = 0, sMOTA = 0,
+         CLR_F1 = 0, FP_per_frame = 0, MOTAL = 0, MOTP_sum = 0;
   std::int64_t CLR_TP = 0, CLR_FN = 0, CLR_FP = 0, IDSW = 0, MT = 0, PT = 0, ML = 0, Frag = 0,
                CLR_Frames = 0;
 };
