@@ -577,6 +577,8 @@ FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size)
   return build_frame_record(AnnotationFile{json_path, {}, {}}, frame_size);
 }
 
+std::int64_t frame_number_of(const std::string& json_path) { return frame_index_of(json_path); }
+
 }  // namespace tracker_output
 
 LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*last_or_not*/,

@@ -1,5 +1,7 @@
 #include "annotation_file.hpp"
 
+#include "text.hpp"
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -100,6 +102,74 @@ std::string_view parse_polygon(std::string_view text, std::vector<double>& coord
                         "odd number of coordinates (" + std::to_string(coordinates.size()) + ")");
   }
   return identifier;
+}
+
+namespace {
+
+using OrderedJson = nlohmann::ordered_json;
+
+// ---- JSON text in the layout of an indent-4, ASCII-only dump --------------------------------
+
+// Escapes as an ASCII-only dump: \" \\ \b \f \n \r \t, every other character outside
+// ' '..'~' as lowercase \uXXXX (surrogate pairs above U+FFFF).
+void append_string(std::string& out, const std::string& text) {
+  out += OrderedJson(text).dump(-1, ' ', true);
+}
+
+void append_json(std::string& out, const OrderedJson& value, int depth) {
+  const std::string inner(4 * (depth + 1), ' ');
+  const std::string closing(4 * depth, ' ');
+  switch (value.type()) {
+    case OrderedJson::value_t::object: {
+      if (value.empty()) {
+        out += "{}";
+        return;
+      }
+      out += "{\n";
+      bool first = true;
+      for (const auto& [key, member] : value.items()) {
+        if (!first) out += ",\n";
+        first = false;
+        out += inner;
+        append_string(out, key);
+        out += ": ";
+        append_json(out, member, depth + 1);
+      }
+      out += "\n" + closing + "}";
+      return;
+    }
+    case OrderedJson::value_t::array: {
+      if (value.empty()) {
+        out += "[]";
+        return;
+      }
+      out += "[\n";
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (i > 0) out += ",\n";
+        out += inner;
+        append_json(out, value[i], depth + 1);
+      }
+      out += "\n" + closing + "]";
+      return;
+    }
+    case OrderedJson::value_t::string:
+      append_string(out, value.get_ref<const std::string&>());
+      return;
+    case OrderedJson::value_t::number_float:
+      out += text::format_float(value.get<double>());
+      return;
+    default:  // integers, booleans, null
+      out += value.dump();
+      return;
+  }
+}
+
+}  // namespace
+
+std::string to_indented_ascii_json(const OrderedJson& document) {
+  std::string out;
+  append_json(out, document, 0);
+  return out;
 }
 
 }  // namespace kovra_utils::annotation_file

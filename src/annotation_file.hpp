@@ -70,4 +70,9 @@ inline bool is_number(const auto& value) { return value.is_number(); }
 std::string_view parse_polygon(std::string_view text, std::vector<double>& coordinates,
                                const std::string& location, const std::string& file);
 
+/// `document` as JSON text indented by four spaces, members in their order, non-ASCII as \uXXXX
+/// escapes, floating numbers in shortest round-trip form, no final line break: the layout the
+/// tracker writes and every rewrite of an annotation file keeps.
+std::string to_indented_ascii_json(const nlohmann::ordered_json& document);
+
 }  // namespace kovra_utils::annotation_file

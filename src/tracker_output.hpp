@@ -24,4 +24,8 @@ cv::Size clip_frame_size(const std::string& first_json_path);
 /// The record the loader builds for `json_path` (without an intersection table).
 FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size);
 
+/// The frame number after the last "output_pp_" of `json_path`, up to the next ".".
+/// ContentError naming the path when there is none.
+std::int64_t frame_number_of(const std::string& json_path);
+
 }  // namespace kovra_utils::tracker_output

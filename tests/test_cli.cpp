@@ -449,3 +449,55 @@ TEST(DemoTracking, SavedPolygonsRasteriseToTheSameMasks) {
 }
 
 }  // namespace
+
+// ---- evaluate, swap, reassign ---------------------------------------------------------------
+
+namespace {
+
+TEST_F(Cli, EvaluateScoresAClipAgainstASwappedCopy) {
+  write_clip(tmp / "pred", overlapping_clip());
+  write_clip(tmp / "gt", overlapping_clip());
+  const RunResult swap = run({"swap", (tmp / "gt").string(), "1", "3", "--from", "2"});
+  ASSERT_EQ(swap.code, 0) << swap.err;
+  EXPECT_EQ(swap.out, "swapped identities 1 and 3 from frame 2: 2 detections in 1 files\n  " +
+                          (tmp / "gt" / "output_pp_2.json").string() + ": 2\n");
+  const fs::path json = tmp / "metrics.json";
+  const RunResult result = run({"evaluate", (tmp / "pred").string(), (tmp / "gt").string(),
+                                "--json", json.string()});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "IDSW 2")) << result.out;
+  const auto metrics = nlohmann::json::parse(read_text(json));
+  EXPECT_EQ(metrics["CLEAR"]["IDSW"].get<int>(), 2);
+  EXPECT_EQ(metrics["CLEAR"]["CLR_TP"].get<int>(), 8);  // the empty mask of frame 1 is no detection
+  EXPECT_EQ(metrics["HOTA"]["per_alpha"]["HOTA"].size(), 19u);
+
+  const RunResult boxes = run({"evaluate", (tmp / "pred").string(), (tmp / "gt").string(), "--boxes"});
+  ASSERT_EQ(boxes.code, 0) << boxes.err;
+  EXPECT_TRUE(contains(boxes.out, "similarity: box IoU")) << boxes.out;
+}
+
+TEST_F(Cli, SwapTwiceRestoresTheFilesAndReassignRefusesClashes) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const std::string before = read_text(tmp / "clip" / "output_pp_1.json");
+  ASSERT_EQ(run({"swap", (tmp / "clip").string(), "1", "2", "--from", "0", "--to", "1"}).code, 0);
+  EXPECT_NE(read_text(tmp / "clip" / "output_pp_1.json"), before);
+  ASSERT_EQ(run({"swap", (tmp / "clip").string(), "2", "1", "--from", "0", "--to", "1"}).code, 0);
+  EXPECT_EQ(read_text(tmp / "clip" / "output_pp_1.json"), before);
+
+  const RunResult clash = run({"reassign", (tmp / "clip").string(), "2", "1", "--from", "1"});
+  EXPECT_EQ(clash.code, 1);
+  EXPECT_EQ(clash.err,
+            "kovra reassign: identities 2 and 1 are both present in frames 1-2; nothing changed\n");
+  const RunResult unknown = run({"swap", (tmp / "clip").string(), "8", "9", "--from", "0"});
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_TRUE(contains(unknown.err, "neither identity 8 nor 9 occurs")) << unknown.err;
+}
+
+TEST_F(Cli, EvaluateNamesAMissingInput) {
+  write_clip(tmp / "gt", overlapping_clip());
+  const RunResult result = run({"evaluate", (tmp / "nowhere").string(), (tmp / "gt").string()});
+  EXPECT_EQ(result.code, 1);
+  EXPECT_TRUE(contains(result.err, "PREDICTED")) << result.err;
+}
+
+}  // namespace

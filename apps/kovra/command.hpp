@@ -82,6 +82,9 @@ Runner declare_clip_info(CLI::App& app);
 Runner declare_demo(CLI::App& app);
 Runner declare_video(CLI::App& app);
 Runner declare_export(CLI::App& app);
+Runner declare_evaluate(CLI::App& app);
+Runner declare_swap(CLI::App& app);
+Runner declare_reassign(CLI::App& app);
 
 // ---- shared checks --------------------------------------------------------------------------
 

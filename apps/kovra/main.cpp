@@ -31,6 +31,11 @@ const std::vector<Command>& commands() {
        declare_demo},
       {"export", "write a clip's tracks as COCO, MOTS, MOT or a trajectory table",
        declare_export},
+      {"evaluate", "score predicted tracks against a ground truth (HOTA, CLEAR MOT, IDF1)",
+       declare_evaluate},
+      {"swap", "swap two identities over a range of frames of a clip", declare_swap},
+      {"reassign", "give one identity's detections to another over a range of frames",
+       declare_reassign},
   };
   return table;
 }

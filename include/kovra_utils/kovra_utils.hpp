@@ -4,6 +4,7 @@
 
 #include <kovra_utils/annotation.hpp>
 #include <kovra_utils/continuation.hpp>
+#include <kovra_utils/evaluation.hpp>
 #include <kovra_utils/first_frame.hpp>
 #include <kovra_utils/interop.hpp>
 #include <kovra_utils/models.hpp>
