@@ -601,13 +601,4 @@ std::string evaluation_to_json(const TrackingEvaluation& evaluation) {
   return document.dump(4);
 }
 
-TrackMasks track_masks_from_clip(const ClipData& clip) {
-  TrackMasks tracks;
-  for (const auto& [position, record] : clip) {
-    auto& objects = tracks[record.frame_index];
-    for (const auto& [key, mask] : record.masks_dict) objects[identity_of(key)] = mask;
-  }
-  return tracks;
-}
-
 }  // namespace kovra_utils

@@ -321,20 +321,6 @@ TEST(EvaluateTracking, JsonUsesTheKitsFieldNames) {
   EXPECT_EQ(json["Identity"]["IDTP"].get<int>(), 1);
 }
 
-TEST(TrackMasksFromClip, FrameNumbersAndObjectIds) {
-  ClipData clip;
-  FrameRecord record;
-  record.frame_index = 12;
-  record.masks_dict["Box0"] = Mask(plane);
-  record.masks_dict["Box-1"] = Mask(plane);
-  clip[0] = record;
-  const TrackMasks tracks = track_masks_from_clip(clip);
-  ASSERT_EQ(tracks.size(), 1u);
-  ASSERT_TRUE(tracks.count(12));
-  EXPECT_TRUE(tracks.at(12).count(1));
-  EXPECT_TRUE(tracks.at(12).count(0));
-}
-
 // ---- identity repair ------------------------------------------------------------------------
 
 // A clip folder whose frame f holds detections with the given ids, plus members a rewrite must

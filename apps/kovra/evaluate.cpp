@@ -54,7 +54,7 @@ bool is_mots_file(const std::string& path) {
 
 Tracks read_tracks(const std::string& path, const std::string& what, Console& console) {
   if (fs::is_directory(path)) {
-    return {kovra_utils::track_masks_from_clip(load_clip(path, console)), std::nullopt};
+    return {kovra_utils::clip_track_masks(load_clip(path, console)), std::nullopt};
   }
   require_file(path, what);
   if (is_mots_file(path)) return {kovra_utils::read_mots(path), std::nullopt};

@@ -9,6 +9,10 @@
 //  - Frames are matched by frame number; the sequence is the sorted union of the frame numbers
 //    of both sides. A frame missing on one side has no detections there. Frames with nothing on
 //    either side change no metric; CLR_Frames counts the frames of the union.
+//  - A tracker output folder becomes tracks with `clip_track_masks` (interop.hpp): frames are
+//    numbered 1 + position in clip order, as in its MOTS and MOT exports, so a folder and its
+//    exports score the same. Two folders are therefore matched frame by frame in clip order; a
+//    sparse ground truth (every tenth frame, say) must be a MOTS or MOT file numbered likewise.
 //  - Identities are relabelled per side to 0, 1, ... in ascending order of their values, and
 //    the detections of a frame are taken in map order (the kit's file order), so ties in the
 //    assignments resolve as in the kit.
@@ -105,11 +109,6 @@ TrackingEvaluation evaluate_tracking(const TrackBoxes& predicted, const TrackBox
 /// Four-space indentation, no final line break.
 std::string evaluation_to_json(const TrackingEvaluation& evaluation);
 
-/// A loaded tracker output as tracks: frame number (the record's frame_index, the number in the
-/// file name, unlike clip_track_masks' 1 + position) -> identity (box number + 1, the files'
-/// "object_id") -> mask, in the clip's order. Two records of one frame number (files in several
-/// folders) are merged, later masks replacing earlier ones. Empty masks are kept.
-TrackMasks track_masks_from_clip(const ClipData& clip);
 
 // ---------------------------------------------------------------------------------------------
 // Identity repair
