@@ -1,5 +1,7 @@
 #include "draw.hpp"
 
+#include "geometry.hpp"
+
 #include <kovra_utils/types.hpp>
 
 #include <opencv2/imgproc.hpp>
@@ -49,7 +51,7 @@ std::uint8_t blend(std::uint8_t base, std::uint8_t ink, int coverage) {
 
 // Shrinks a coverage plane to the rectangle of its inked pixels.
 Coverage tightened(const cv::Mat& plane, cv::Point anchor_in_plane) {
-  const cv::Rect ink = cv::boundingRect(plane);
+  const cv::Rect ink = geometry::nonzero_extent(plane).bounds;
   if (ink.empty()) return {};
   return {plane(ink).clone(), ink.tl() - anchor_in_plane};
 }

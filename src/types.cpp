@@ -1,5 +1,6 @@
 #include <kovra_utils/types.hpp>
 
+#include "geometry.hpp"
 #include "text.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -55,12 +56,11 @@ Mask Mask::from_crop(cv::Size size, cv::Point origin, const cv::Mat& crop) {
   const cv::Rect visible = placed & cv::Rect(cv::Point(0, 0), size);
   if (visible.empty()) return Mask(size);
   cv::Mat binary = to_binary(crop(visible - origin));
-  const cv::Rect tight = cv::boundingRect(binary);
-  if (tight.empty()) return Mask(size);
+  const geometry::NonZero set = geometry::nonzero_extent(binary);
+  if (set.area == 0) return Mask(size);
   // The binary copy is ours: keep it whole when it is already tight.
-  cv::Mat tight_crop = tight.size() == binary.size() ? binary : binary(tight).clone();
-  const auto area = static_cast<std::int64_t>(cv::countNonZero(tight_crop));
-  return Mask(size, tight + visible.tl(), std::move(tight_crop), area);
+  cv::Mat tight_crop = set.bounds.size() == binary.size() ? binary : binary(set.bounds).clone();
+  return Mask(size, set.bounds + visible.tl(), std::move(tight_crop), set.area);
 }
 
 Mask Mask::from_dense(const cv::Mat& plane) {

@@ -92,7 +92,7 @@ TEST(ProcessJsonAndGenerateMasks, MatchesFullPlaneFill) {
       for (int v = 0; v < 1 + round % 7; ++v) {
         const double x = coordinate(random);
         const double y = coordinate(random);
-        text += " " + std::to_string(x) + " " + std::to_string(y);
+        for (const double value : {x, y}) text.append(" ").append(std::to_string(value));
         vertices.emplace_back(static_cast<int>(std::stod(std::to_string(x)) * width),
                               static_cast<int>(std::stod(std::to_string(y)) * height));
       }
@@ -105,6 +105,15 @@ TEST(ProcessJsonAndGenerateMasks, MatchesFullPlaneFill) {
         kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), height, width);
     ASSERT_EQ(cv::countNonZero(result.masks[0].dense() != expected), 0) << "round " << round;
   }
+}
+
+TEST(ProcessJsonAndGenerateMasks, NarrowPolygonKeepsItsLastColumn) {
+  TempDir dir;
+  write_text(dir / "a.json",
+             annotation_text({detection(1, {"0 0.0 0.6 0.5 0.6 0.0 0.0 0.0 0.8"})}));
+  const auto result =
+      kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), 5, 4);
+  EXPECT_EQ(result.masks[0].area(), 9);
 }
 
 struct BadAnnotation {

@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <random>
+
 namespace {
 
 using kovra_utils::ArgumentError;
@@ -86,6 +88,51 @@ TEST(Mask, OverlapCountAndIntersection) {
   }
   EXPECT_EQ(a, Mask::from_dense(a.dense()));
   EXPECT_FALSE(a == b);
+}
+
+// Plain scan of a plane: the tight rectangle and count of its non-zero pixels.
+std::pair<cv::Rect, int> scanned_extent(const cv::Mat& plane) {
+  int left = plane.cols, right = -1, top = plane.rows, bottom = -1, count = 0;
+  for (int r = 0; r < plane.rows; ++r) {
+    for (int c = 0; c < plane.cols; ++c) {
+      if (plane.at<std::uint8_t>(r, c) == 0) continue;
+      left = std::min(left, c);
+      right = std::max(right, c);
+      top = std::min(top, r);
+      bottom = std::max(bottom, r);
+      ++count;
+    }
+  }
+  if (count == 0) return {cv::Rect(), 0};
+  return {cv::Rect(left, top, right - left + 1, bottom - top + 1), count};
+}
+
+// Small masks lost edge pixels when the rectangle came from cv::boundingRect.
+TEST(Mask, KeepsEveryPixelOfSmallPlanes) {
+  const cv::Mat two_by_two = (cv::Mat_<std::uint8_t>(2, 2) << 0, 0, 1, 1);
+  EXPECT_EQ(Mask::from_dense(two_by_two).area(), 2);
+  const cv::Mat five_rows = (cv::Mat_<std::uint8_t>(5, 3) << 1, 0, 0, 1, 1, 0, 1, 1, 0, 1, 1, 1,
+                             1, 0, 0);
+  EXPECT_TRUE(Mask::from_dense(five_rows).at(3, 2));
+  EXPECT_EQ(Mask::from_dense(five_rows).area(), 9);
+
+  std::mt19937 random(12);
+  for (int round = 0; round < 20000; ++round) {
+    const int rows = 1 + static_cast<int>(random() % 14);
+    const int cols = 1 + static_cast<int>(random() % 14);
+    const unsigned density = 1 + random() % 4;
+    cv::Mat plane(rows, cols, CV_8U);
+    for (int r = 0; r < rows; ++r) {
+      for (int c = 0; c < cols; ++c) {
+        plane.at<std::uint8_t>(r, c) = random() % 5 < density ? 1 + random() % 255 : 0;
+      }
+    }
+    const auto [bounds, count] = scanned_extent(plane);
+    const Mask mask = Mask::from_dense(plane);
+    ASSERT_EQ(mask.area(), count) << "round " << round << "\n" << plane;
+    ASSERT_EQ(mask.bounds(), bounds) << "round " << round << "\n" << plane;
+    ASSERT_EQ(cv::countNonZero(mask.dense() != (plane != 0) / 255), 0) << "round " << round;
+  }
 }
 
 TEST(IntersectionTable, LookupByPositionAndKey) {
