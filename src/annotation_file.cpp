@@ -2,9 +2,14 @@
 
 #include <cerrno>
 #include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
+#include <vector>
 
 namespace kovra_utils::annotation_file {
 
@@ -19,14 +24,70 @@ std::string read_text_file(const std::string& path) {
 
 namespace {
 
+constexpr std::size_t kBriefLength = 80;
+
+// ContentError when arrays and objects in `text` nest deeper than kMaxJsonDepth. Brackets
+// inside strings do not count; the text need not be valid JSON.
+void require_nesting_within_limit(std::string_view text, const std::string& path) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) {
+        throw ContentError(path + ": arrays and objects nested deeper than " +
+                           std::to_string(kMaxJsonDepth) + " levels");
+      }
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
 template <class Json>
 Json parse_document(const std::string& path) {
-  const std::string text = read_text_file(path);
-  try {
-    return Json::parse(text);
-  } catch (const nlohmann::json::parse_error& error) {
-    throw ContentError(path + ": not valid JSON (" + error.what() + ")");
+  return parse_json_text<Json>(read_text_file(path), path);
+}
+
+// Cut strings may end inside a UTF-8 sequence: replace rather than throw.
+template <class Json>
+std::string dumped(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+template <class Json>
+void append_brief(std::string& out, const Json& value, int depth) {
+  if (out.size() > kBriefLength) return;
+  if (value.is_array() || value.is_object()) {
+    const bool array = value.is_array();
+    if (value.empty() || depth >= 2) {
+      out += value.empty() ? (array ? "[]" : "{}") : (array ? "[...]" : "{...}");
+      return;
+    }
+    out += array ? '[' : '{';
+    bool first = true;
+    for (auto it = value.begin(); it != value.end() && out.size() <= kBriefLength; ++it) {
+      if (!first) out += ", ";
+      first = false;
+      if (!array) out += dumped(Json(it.key())) + ": ";
+      append_brief(out, it.value(), depth + 1);
+    }
+    out += array ? ']' : '}';
+    return;
   }
+  if (value.is_string() && value.template get_ref<const std::string&>().size() > kBriefLength) {
+    out += dumped(Json(value.template get_ref<const std::string&>().substr(0, kBriefLength)));
+    return;
+  }
+  out += dumped(value);
 }
 
 bool is_white_space(char c) {
@@ -41,6 +102,16 @@ std::string_view next_token(std::string_view text, std::size_t& pos) {
   return text.substr(start, pos - start);
 }
 
+// What a float literal too large or too small for a double reads as: +-inf or +-0.0.
+double out_of_range_value(std::string_view token) {
+  // "C" locale: the decimal point is always '.'.
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
+  const std::string text(token);
+  const double value = strtod_l(text.c_str(), nullptr, c_locale);
+  if (std::isinf(value)) return value;
+  return std::signbit(value) ? -0.0 : 0.0;
+}
+
 // A decimal number as a float literal reads it ("+" sign, exponent, inf and nan allowed).
 bool read_number(std::string_view token, double& value) {
   const char* first = token.data();
@@ -50,10 +121,66 @@ bool read_number(std::string_view token, double& value) {
     if (first != last && (*first == '-' || *first == '+')) return false;
   }
   const auto [end, error] = std::from_chars(first, last, value);
-  return error == std::errc() && end == last;
+  if (end != last) return false;
+  if (error == std::errc::result_out_of_range) {
+    value = out_of_range_value(token);
+    return true;
+  }
+  return error == std::errc();
 }
 
 }  // namespace
+
+// Builds an ordered document keeping integer literals too large for 64 bits as their text; the
+// parser hands such literals over as floats, with the text they were read from.
+class KeepLargeIntegers : public nlohmann::detail::json_sax_dom_parser<nlohmann::ordered_json> {
+ public:
+  using json_sax_dom_parser::json_sax_dom_parser;
+
+  bool number_float(number_float_t value, const string_t& text) {
+    if (text.find_first_of(".eE") != string_t::npos) {
+      return json_sax_dom_parser::number_float(value, text);
+    }
+    binary_t digits(std::vector<std::uint8_t>(text.begin(), text.end()), kRawIntegerSubtype);
+    return json_sax_dom_parser::binary(digits);
+  }
+};
+
+template <class Json>
+Json parse_json(const std::string& text) {
+  if constexpr (std::is_same_v<Json, nlohmann::ordered_json>) {
+    Json document;
+    KeepLargeIntegers builder(document);
+    Json::sax_parse(text, &builder);
+    return document;
+  } else {
+    return Json::parse(text);
+  }
+}
+
+template <class Json>
+Json parse_json_text(const std::string& text, const std::string& path) {
+  require_nesting_within_limit(text, path);
+  try {
+    return parse_json<Json>(text);
+  } catch (const nlohmann::json::parse_error& error) {
+    throw ContentError(path + ": not valid JSON (" + error.what() + ")");
+  } catch (const nlohmann::json::exception& error) {
+    // A number literal beyond the range of a double, for one.
+    throw ContentError(path + ": cannot read JSON (" + error.what() + ")");
+  }
+}
+
+template nlohmann::json parse_json_text<nlohmann::json>(const std::string&, const std::string&);
+template nlohmann::ordered_json parse_json_text<nlohmann::ordered_json>(const std::string&,
+                                                                        const std::string&);
+
+std::string brief_json(const nlohmann::json& value) {
+  std::string out;
+  append_brief(out, value, 0);
+  if (out.size() > kBriefLength) out = out.substr(0, kBriefLength) + "...";
+  return out;
+}
 
 nlohmann::json read_json(const std::string& path) { return parse_document<nlohmann::json>(path); }
 

@@ -6,10 +6,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <random>
-#include <unistd.h>
 
 namespace kovra_utils {
 
@@ -332,12 +330,24 @@ bool value_equal(const Value& a, const Value& b) { return !value_less(a, b) && !
 
 }  // namespace
 
+namespace {
+
+// Absent or NaN: a value that, as a grouping key, belongs to no group (as pandas drops NaN
+// keys when grouping).
+bool is_missing(const Value& value) {
+  if (std::holds_alternative<std::monostate>(value)) return true;
+  const double* number = std::get_if<double>(&value);
+  return number && std::isnan(*number);
+}
+
+}  // namespace
+
 std::vector<std::pair<Value, std::vector<std::size_t>>> Table::group_by(
     std::string_view column) const {
   const std::size_t col = column_index(column);
   std::vector<std::size_t> order;
   for (std::size_t r = 0; r < rows_.size(); ++r) {
-    if (!std::holds_alternative<std::monostate>(rows_[r][col])) order.push_back(r);
+    if (!is_missing(rows_[r][col])) order.push_back(r);
   }
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return value_less(rows_[a][col], rows_[b][col]);
@@ -393,42 +403,6 @@ std::string Table::to_csv() const {
 
 void Table::write_csv(const std::filesystem::path& path) const {
   write_file_atomically(path, to_csv());
-}
-
-void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
-  namespace fs = std::filesystem;
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  std::error_code ec;
-  if (!fs::is_directory(folder, ec)) {
-    throw FileError("cannot write " + path.string() + ": folder " + folder.string() +
-                    " does not exist");
-  }
-  std::random_device seed_source;
-  std::string temporary_name = ".";
-  temporary_name += path.filename().string();
-  temporary_name += ".tmp";
-  temporary_name += std::to_string(::getpid());
-  temporary_name += '_';
-  temporary_name += std::to_string(seed_source());
-  const fs::path temporary = folder / temporary_name;
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileError("cannot write " + path.string() + ": cannot create a file in " +
-                              folder.string());
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      fs::remove(temporary, ec);
-      throw FileError("cannot write " + path.string() + ": write failed");
-    }
-  }
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    throw FileError("cannot write " + path.string() + ": " + ec.message());
-  }
 }
 
 }  // namespace kovra_utils

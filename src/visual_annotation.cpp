@@ -4,6 +4,7 @@
 
 #include "annotation_file.hpp"
 #include "draw.hpp"
+#include "image_header.hpp"
 #include "text.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -22,6 +23,7 @@
 #include <mutex>
 #include <random>
 #include <string_view>
+#include <vector>
 
 namespace kovra_utils {
 
@@ -50,6 +52,7 @@ cv::Mat read_rgba_image(const std::string& image_path) {
   if (const std::string problem = open_problem(image_path); !problem.empty()) {
     throw FileError(problem);
   }
+  image_header::require_decodable(image_path);
   cv::Mat stored = cv::imread(image_path, cv::IMREAD_UNCHANGED);
   if (stored.empty()) throw FileError(decode_problem(image_path));
   if (stored.depth() == CV_16U) stored.convertTo(stored, CV_8U, 1.0 / 257.0);
@@ -77,10 +80,9 @@ struct ImageSize {
 
 ImageSize read_image_size(const std::string& image_path) {
   if (std::string problem = open_problem(image_path); !problem.empty()) return {{}, problem};
-  const cv::Mat image =
-      cv::imread(image_path, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION);
-  if (image.empty()) return {{}, decode_problem(image_path)};
-  return {image.size(), {}};
+  const std::optional<cv::Size> size = image_header::read_size(image_path, image_header::Orientation::ignored);
+  if (!size) return {{}, decode_problem(image_path)};
+  return {*size, {}};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -355,57 +357,68 @@ void append_string(std::string& out, const std::string& text) {
   out += OrderedJson(text).dump(-1, ' ', true);
 }
 
-void append_json(std::string& out, const OrderedJson& value, int depth) {
-  const std::string inner(4 * (depth + 1), ' ');
-  const std::string closing(4 * depth, ' ');
+void append_scalar(std::string& out, const OrderedJson& value) {
   switch (value.type()) {
-    case OrderedJson::value_t::object: {
-      if (value.empty()) {
-        out += "{}";
-        return;
-      }
-      out += "{\n";
-      bool first = true;
-      for (const auto& [key, member] : value.items()) {
-        if (!first) out += ",\n";
-        first = false;
-        out += inner;
-        append_string(out, key);
-        out += ": ";
-        append_json(out, member, depth + 1);
-      }
-      out += "\n" + closing + "}";
-      return;
-    }
-    case OrderedJson::value_t::array: {
-      if (value.empty()) {
-        out += "[]";
-        return;
-      }
-      out += "[\n";
-      for (std::size_t i = 0; i < value.size(); ++i) {
-        if (i > 0) out += ",\n";
-        out += inner;
-        append_json(out, value[i], depth + 1);
-      }
-      out += "\n" + closing + "]";
-      return;
-    }
     case OrderedJson::value_t::string:
       append_string(out, value.get_ref<const std::string&>());
       return;
     case OrderedJson::value_t::number_float:
       out += text::format_float(value.get<double>());
       return;
+    case OrderedJson::value_t::binary: {  // an integer literal beyond 64 bits, kept as read
+      const auto& digits = value.get_binary();
+      out.append(digits.begin(), digits.end());
+      return;
+    }
     default:  // integers, booleans, null
       out += value.dump();
       return;
   }
 }
 
+// A container being written and its next member.
+struct OpenLevel {
+  const OrderedJson* container;
+  OrderedJson::const_iterator next;
+};
+
+// Writes a scalar or an empty container whole; a filled container gets its opening bracket
+// and is pushed on `open` for its members.
+void open_value(std::string& out, const OrderedJson& value, std::vector<OpenLevel>& open) {
+  if (!value.is_array() && !value.is_object()) {
+    append_scalar(out, value);
+  } else if (value.empty()) {
+    out += value.is_array() ? "[]" : "{}";
+  } else {
+    out += value.is_array() ? '[' : '{';
+    open.push_back({&value, value.cbegin()});
+  }
+}
+
+// Iterative, so the stack does not grow with the nesting of the document.
 std::string to_indented_ascii_json(const OrderedJson& document) {
   std::string out;
-  append_json(out, document, 0);
+  std::vector<OpenLevel> open;
+  open_value(out, document, open);
+  while (!open.empty()) {
+    OpenLevel& level = open.back();
+    const std::size_t depth = open.size();
+    if (level.next == level.container->cend()) {
+      out += '\n';
+      out.append(4 * (depth - 1), ' ');
+      out += level.container->is_array() ? ']' : '}';
+      open.pop_back();
+      continue;
+    }
+    out += level.next == level.container->cbegin() ? "\n" : ",\n";
+    out.append(4 * depth, ' ');
+    const auto member = level.next++;
+    if (level.container->is_object()) {
+      append_string(out, member.key());
+      out += ": ";
+    }
+    open_value(out, *member, open);  // may grow `open`: `level` is not used after this
+  }
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include <kovra_utils/types.hpp>
 
+#include "atomic_write.hpp"
 #include "capture.hpp"
 
 #include <gtest/gtest.h>
@@ -190,6 +191,28 @@ TEST(WriteFileAtomically, ReplacesTargetAndReportsMissingFolder) {
             1);
   EXPECT_THROW(kovra_utils::write_file_atomically(dir / "missing" / "x.csv", "x"),
                kovra_utils::FileError);
+}
+
+// An interrupted write leaves its temporary behind; the next write of the target takes it over.
+TEST(WriteFileAtomically, TakesOverTheTemporaryOfAnInterruptedWrite) {
+  kovra_test::TempDir dir;
+  const auto target = dir / "output_pp_7.json";
+  kovra_test::write_text(kovra_utils::atomic_write::temporary_path_of(target), "half writ");
+  for (const char* content : {"first", "second"}) {
+    kovra_utils::write_file_atomically(target, content);
+    EXPECT_EQ(kovra_test::read_text(target), content);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
+  }
+}
+
+TEST(WriteFileAtomically, RewritesTheLongestFileName) {
+  kovra_test::TempDir dir;
+  const auto target = dir / (std::string(245, 'n') + ".json");
+  kovra_test::write_text(target, "old");
+  kovra_utils::write_file_atomically(target, "new");
+  EXPECT_EQ(kovra_test::read_text(target), "new");
 }
 
 }  // namespace
