@@ -10,7 +10,7 @@ ifneq ($(CCACHE),)
   CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: deps build build-san demo test test-normal test-san bench clean
+.PHONY: deps build build-san demo test test-normal test-san bench clean fuzz
 
 deps:
 	scripts/install-deps
@@ -38,4 +38,18 @@ bench: build
 	@echo "benchmarks are in $(BUILD)/bench/"
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+
+# libFuzzer targets (clang, ASan + UBSan) in their own build, FUZZ_SECONDS each, one at a time.
+# `make test` replays their seeds and regression inputs without clang.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+
+fuzz:
+	KOVRA_WITH_FUZZ=1 scripts/install-deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" -DKOVRA_BUILD_FUZZ=ON -DKOVRA_BUILD_TESTS=OFF -DKOVRA_BUILD_BENCH=OFF -DKOVRA_BUILD_APPS=OFF \
+	  $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)

@@ -1,6 +1,7 @@
 #include <kovra_utils/annotation.hpp>
 
 #include "annotation_file.hpp"
+#include "image_header.hpp"
 #include "text.hpp"
 #include "tracker_output.hpp"
 
@@ -471,7 +472,8 @@ bool number_less(const std::string& a, const std::string& b) {
 }
 
 // Appends the qualifying files of `folder`, then those of its subfolders, depth-first in name
-// order. Folders that cannot be listed are skipped; links to folders are not followed.
+// order. Only regular files (or links to them) qualify. Folders that cannot be listed are
+// skipped; links to folders are not followed.
 void collect_annotation_files(const std::string& folder, std::vector<AnnotationFile>& files) {
   std::error_code error;
   fs::directory_iterator listing(folder, error);
@@ -485,6 +487,8 @@ void collect_annotation_files(const std::string& folder, std::vector<AnnotationF
       if (!entry.is_symlink(kind_error)) subfolders.push_back(name);
       continue;
     }
+    // A FIFO or device with a qualifying name would block or never end when read.
+    if (!entry.is_regular_file(kind_error)) continue;
     if (auto number = trailing_number(name)) {
       own_files.push_back({join_path(folder, name), name, std::move(*number)});
     }
@@ -533,12 +537,14 @@ cv::Size first_frame_size(const std::string& first_json_path) {
       af::require_member(document, "image_path", af::is_string<nlohmann::json>, "string", "",
                          first_json_path)
           .get<std::string>();
-  const cv::Mat image = cv::imread(image_path, cv::IMREAD_COLOR);
-  if (image.empty()) {
+  // The size from the image header: decoding a whole frame only to learn its size is slow,
+  // and a crafted header can make it take gigabytes.
+  const std::optional<cv::Size> size = image_header::read_size(image_path, image_header::Orientation::applied);
+  if (!size) {
     throw FileError("cannot read the frame image " + image_path + " named by \"image_path\" in " +
                     first_json_path);
   }
-  return image.size();
+  return *size;
 }
 
 FrameRecord build_frame_record(const AnnotationFile& file, cv::Size frame_size) {

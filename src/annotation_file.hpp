@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,11 +18,28 @@ namespace kovra_utils::annotation_file {
 /// The whole content of `path`; FileError when it cannot be opened or read.
 std::string read_text_file(const std::string& path);
 
+/// Deepest nesting of arrays and objects a document may have. Real files need a handful of
+/// levels; the limit keeps every recursive walk of a document (writing, copying, messages) far
+/// from the stack's end.
+inline constexpr int kMaxJsonDepth = 256;
+
+/// Subtype of the binary values by which an ordered_json document holds integer literals too
+/// large for 64 bits: their exact text, so that they can be written back unchanged.
+inline constexpr std::uint8_t kRawIntegerSubtype = 0x6b;
+
+/// Parses `text`, the content of `path`. ContentError naming the file and the problem when it
+/// is not JSON, holds a number beyond the range of a double, or nests arrays and objects deeper
+/// than kMaxJsonDepth (checked before parsing). As ordered_json, integer literals beyond 64 bits
+/// become binary values of kRawIntegerSubtype holding their text.
+template <class Json>
+Json parse_json_text(const std::string& text, const std::string& path);
+
 /// The JSON document in `path`. FileError when unreadable, ContentError naming the file and the
-/// parser's complaint when it is not JSON.
+/// parser's complaint when it is not JSON (as parse_json_text).
 nlohmann::json read_json(const std::string& path);
 
-/// As read_json, keeping the members of every object in file order.
+/// As read_json, keeping the members of every object in file order and integer literals beyond
+/// 64 bits as their text (see kRawIntegerSubtype).
 nlohmann::ordered_json read_ordered_json(const std::string& path);
 
 /// "<location> in <file>: <problem>", the one shape of every content message.
@@ -38,7 +56,7 @@ std::string element_location(const std::string& location, std::size_t index);
 /// The JSON type name used in messages ("string", "array", "object", "number", ...).
 template <class Json>
 std::string type_name(const Json& value) {
-  return value.type_name();
+  return value.is_binary() ? "number" : value.type_name();  // binary: a kept integer literal
 }
 
 /// Member `name` of `object`, which must be present and satisfy `is_kind` (one of the
@@ -62,6 +80,10 @@ inline bool is_array(const auto& value) { return value.is_array(); }
 inline bool is_object(const auto& value) { return value.is_object(); }
 inline bool is_integer(const auto& value) { return value.is_number_integer(); }
 inline bool is_number(const auto& value) { return value.is_number(); }
+
+/// `value` as JSON text for a message, bounded in length (about 80 characters) and depth:
+/// nested arrays and objects beyond the second level show as [...] and {...}.
+std::string brief_json(const nlohmann::json& value);
 
 /// Splits a polygon string at white space: returns the identifier token (empty for a blank
 /// string) and fills `coordinates` with the numbers after it (x, y, x, y, ...). Non-finite

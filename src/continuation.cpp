@@ -2,6 +2,7 @@
 
 #include <kovra_utils/annotation.hpp>
 
+#include "draw.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -74,7 +75,7 @@ bool is_usable_last_frame(const MasksDict& masks, std::int64_t min_area, int n_t
   int n_valid_mask = 0;
   for (const auto& [key, mask] : masks) {
     if (mask.area() <= min_area) return false;
-    ++n_valid_mask;  // every area passed the strict test above, so each one is > 0
+    if (mask.area() > 0) ++n_valid_mask;  // a negative min_area lets empty masks through
   }
   if (n_valid_mask < n_track) return false;
   const IntersectionTable int_df = intersection_between_masks(masks, count_mask_areas(masks));
@@ -143,20 +144,6 @@ std::vector<std::string> find_boxes_with_small_area_from_last_video(const ClipDa
 // ---------------------------------------------------------------------------------------------
 
 namespace {
-
-// The frame image with its stored channels, 8 bits each: gray, RGB or RGBA.
-cv::Mat read_image_as_stored(const std::string& path) {
-  cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
-  if (image.empty()) throw FileError("cannot read image file " + path);
-  if (image.depth() == CV_16U) {
-    image.convertTo(image, CV_8U, 1.0 / 257.0);
-  } else if (image.depth() != CV_8U) {
-    throw ContentError("image file " + path + " must hold 8- or 16-bit pixels");
-  }
-  if (image.channels() == 3) cv::cvtColor(image, image, cv::COLOR_BGR2RGB);
-  if (image.channels() == 4) cv::cvtColor(image, image, cv::COLOR_BGRA2RGBA);
-  return image;
-}
 
 const std::string& frame_name_at(const std::vector<std::string>& frame_names,
                                  std::int64_t ann_frame_idx) {
@@ -235,7 +222,7 @@ MatcherResult matcher(ClipData& laste_frame, const std::vector<std::string>& fra
   }
   const cv::Mat last_boxes = bounding_boxes(old_masks);
 
-  const cv::Mat image = read_image_as_stored(frame_name_at(frame_names, ann_frame_idx));
+  const cv::Mat image = draw::read_image_as_stored(frame_name_at(frame_names, ann_frame_idx));
   image_predictor->set_image(to_rgb(image, "matcher"));
   const Prediction prediction =
       image_predictor->predict(std::nullopt, std::nullopt, last_boxes, false);

@@ -1,7 +1,11 @@
 #include "draw.hpp"
 
+#include "geometry.hpp"
+#include "image_header.hpp"
+
 #include <kovra_utils/types.hpp>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <ft2build.h>
@@ -49,7 +53,7 @@ std::uint8_t blend(std::uint8_t base, std::uint8_t ink, int coverage) {
 
 // Shrinks a coverage plane to the rectangle of its inked pixels.
 Coverage tightened(const cv::Mat& plane, cv::Point anchor_in_plane) {
-  const cv::Rect ink = cv::boundingRect(plane);
+  const cv::Rect ink = geometry::nonzero_extent(plane).bounds;
   if (ink.empty()) return {};
   return {plane(ink).clone(), ink.tl() - anchor_in_plane};
 }
@@ -409,6 +413,20 @@ void rectangle(cv::Mat& rgba, cv::Point top_left, cv::Point bottom_right,
   fill_clipped(rgba, x0, std::max(y1 - band, y0), x1, y1, *outline);
   fill_clipped(rgba, x0, y0, std::min(x0 + band, x1), y1, *outline);
   fill_clipped(rgba, std::max(x1 - band, x0), y0, x1, y1, *outline);
+}
+
+cv::Mat read_image_as_stored(const std::string& path) {
+  image_header::require_decodable(path);
+  cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
+  if (image.empty()) throw FileError("cannot read image file " + path);
+  if (image.depth() == CV_16U) {
+    image.convertTo(image, CV_8U, 1.0 / 257.0);
+  } else if (image.depth() != CV_8U) {
+    throw ContentError("image file " + path + " must hold 8- or 16-bit pixels");
+  }
+  if (image.channels() == 3) cv::cvtColor(image, image, cv::COLOR_BGR2RGB);
+  if (image.channels() == 4) cv::cvtColor(image, image, cv::COLOR_BGRA2RGBA);
+  return image;
 }
 
 }  // namespace kovra_utils::draw

@@ -1,7 +1,7 @@
 #pragma once
 
 // Drawing helpers shared by the overlays and the annotation renderer: caption fonts,
-// RGBA conversion, source-over compositing and PIL-style rectangles.
+// RGBA conversion, source-over compositing and PIL-style rectangles and wide lines.
 
 #include <opencv2/core.hpp>
 
@@ -52,5 +52,15 @@ cv::Mat alpha_composite(const cv::Mat& base, const cv::Mat& overlay);
 void rectangle(cv::Mat& rgba, cv::Point top_left, cv::Point bottom_right,
                const std::optional<cv::Vec4b>& fill, const std::optional<cv::Vec4b>& outline,
                int width = 1);
+
+/// The image file at `path` with its stored channels, 8 bits each: gray, RGB or RGBA (16-bit
+/// files are scaled down). FileError when it cannot be read, ContentError for other depths.
+cv::Mat read_image_as_stored(const std::string& path);
+
+/// Line of `width` (2 or more) pixels from `from` to `to` on an 8-bit image of any channel
+/// count, as PIL's ImageDraw draws one segment of a wide line: a four-sided polygon around
+/// the segment, scan-line filled; ends are square and nothing joins consecutive segments.
+/// Pixels outside the image are clipped; coordinates must stay within +-2^26.
+void wide_line(cv::Mat& image, cv::Point from, cv::Point to, const cv::Scalar& colour, int width);
 
 }  // namespace kovra_utils::draw

@@ -1,7 +1,10 @@
 #include <kovra_utils/first_frame.hpp>
 
+#include "annotation_file.hpp"
+#include "draw.hpp"
 #include "first_frame_steps.hpp"
 #include "geometry.hpp"
+#include "image_header.hpp"
 #include "text.hpp"
 
 #include <kovra_utils/annotation.hpp>
@@ -17,6 +20,7 @@
 #include <iostream>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <string_view>
 
 namespace kovra_utils {
@@ -56,13 +60,12 @@ std::optional<std::string> camera_name(std::string_view video_dir) {
 }
 
 nlohmann::json read_json(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) throw FileError("cannot open pen polygon file " + path);
-  try {
-    return nlohmann::json::parse(in);
-  } catch (const nlohmann::json::parse_error& e) {
-    throw ContentError("pen polygon file " + path + " is not valid JSON: " + e.what());
-  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw FileError("cannot read pen polygon file " + path);
+  return annotation_file::parse_json_text<nlohmann::json>(std::move(text).str(), path);
 }
 
 bool is_empty_value(const nlohmann::json& value) {
@@ -99,7 +102,7 @@ PenPolygon read_pen_polygon(const std::string& path) {
     if (!point.is_array() || point.size() != 2 || !point[0].is_number() ||
         !point[1].is_number()) {
       throw ContentError("\"shapes\"[0].\"points\"[" + std::to_string(i) + "] in " + path +
-                         ": expected two numbers, got " + point.dump());
+                         ": expected two numbers, got " + annotation_file::brief_json(point));
     }
     polygon.emplace_back(point[0].get<double>(), point[1].get<double>());
   }
@@ -139,6 +142,7 @@ std::vector<cv::Point> truncated_points(const PenPolygon& polygon, const std::st
 
 // The frame as cv::imread gives it: 8-bit BGR.
 cv::Mat read_frame(const std::string& img_path) {
+  image_header::require_decodable(img_path);
   cv::Mat image = cv::imread(img_path, cv::IMREAD_COLOR);
   if (image.empty()) throw FileError("cannot read frame image " + img_path);
   return image;
@@ -150,20 +154,13 @@ cv::Mat to_rgb(const cv::Mat& bgr) {
   return rgb;
 }
 
+// The closed outline, 3 pixels wide, through the points truncated toward zero. Rounded joints
+// are only drawn for lines wider than 4 pixels, so there are none.
 void draw_outline(cv::Mat& rgb, const PenPolygon& polygon, const std::string& path) {
-  // Fractional points are kept through the fixed-point shift; thick OpenCV lines have round
-  // ends, which gives the rounded joints between segments.
-  constexpr int kShift = 4;
-  constexpr double kScale = 1 << kShift;
-  require_drawable(polygon, path);
-  std::vector<cv::Point> points;
-  points.reserve(polygon.size());
-  for (const cv::Point2d& p : polygon) {
-    points.emplace_back(static_cast<int>(std::lround(p.x * kScale)),
-                        static_cast<int>(std::lround(p.y * kScale)));
+  const std::vector<cv::Point> points = truncated_points(polygon, path);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    draw::wide_line(rgb, points[i], points[(i + 1) % points.size()], cv::Scalar(255, 0, 0), 3);
   }
-  cv::polylines(rgb, std::vector<std::vector<cv::Point>>{points}, true, cv::Scalar(255, 0, 0), 3,
-                cv::LINE_8, kShift);
 }
 
 }  // namespace
@@ -423,6 +420,13 @@ cv::Mat box_matrix(const std::vector<Box>& boxes) {
   return matrix;
 }
 
+// The frame the annotated copy is drawn on, in its stored mode: an RGBA file keeps its alpha.
+cv::Mat drawing_base(const std::string& img_path, const cv::Mat& rgb) {
+  cv::Mat stored = draw::read_image_as_stored(img_path);
+  // The detector's copy honours EXIF orientation; a turned frame keeps the masks' size.
+  return stored.channels() == 4 && stored.size() == rgb.size() ? stored : rgb;
+}
+
 // One mask per box; no boxes means no segmentation call at all.
 std::vector<Mask> segment(const cv::Mat& rgb, const std::vector<Box>& boxes,
                           SegmentationPredictor& image_predictor) {
@@ -478,7 +482,7 @@ InitializerResult initializer(const std::string& video_dir,
       std::cout << "ann_frame_idx [" << ann_frame_idx << "] works!!!" << std::endl;
       std::cout << text::format_array(kept.detections.scores) << std::endl;
       return {kept.masks, kept.detections.labels, ann_frame_idx,
-              img_bbx_drawing(rgb, kept.masks_dict)};
+              img_bbx_drawing(drawing_base(img_path, rgb), kept.masks_dict)};
     }
     const char* verdict = k > close_set_num ? "too many" : "too few";
     std::cout << "ann_frame_idx [" << ann_frame_idx << "] cannot work, " << verdict

@@ -203,4 +203,31 @@ cv::Mat fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size plan
   return out;
 }
 
+NonZero nonzero_extent(const cv::Mat& plane) {
+  if (plane.type() != CV_8UC1 || plane.dims != 2) {
+    throw ArgumentError("non-zero extent needs a 2-D 8-bit single-channel plane, got type " +
+                        std::to_string(plane.type()));
+  }
+  int left = plane.cols, right = -1, top = plane.rows, bottom = -1;
+  std::int64_t area = 0;
+  for (int r = 0; r < plane.rows; ++r) {
+    const std::uint8_t* row = plane.ptr<std::uint8_t>(r);
+    int first = -1, last = -1, count = 0;
+    for (int c = 0; c < plane.cols; ++c) {
+      if (row[c] == 0) continue;
+      if (first < 0) first = c;
+      last = c;
+      ++count;
+    }
+    if (count == 0) continue;
+    left = std::min(left, first);
+    right = std::max(right, last);
+    top = std::min(top, r);
+    bottom = r;
+    area += count;
+  }
+  if (area == 0) return {};
+  return {cv::Rect(left, top, right - left + 1, bottom - top + 1), area};
+}
+
 }  // namespace kovra_utils::geometry

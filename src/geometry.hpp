@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -41,5 +42,15 @@ class PolygonClipper {
 /// lie within +-2^29 (the caller checks).
 cv::Mat fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size plane_size,
                             cv::Rect window);
+
+/// Tight rectangle and count of the non-zero pixels of a single-channel CV_8U plane.
+struct NonZero {
+  cv::Rect bounds;  ///< (0, 0, 0, 0) when there are none
+  std::int64_t area = 0;
+};
+
+/// Both in one scan. Stands in for cv::boundingRect on planes: OpenCV 4.6 can return a rectangle
+/// one column short for some 8-bit planes. ArgumentError for any other type.
+NonZero nonzero_extent(const cv::Mat& plane);
 
 }  // namespace kovra_utils::geometry

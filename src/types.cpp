@@ -1,15 +1,13 @@
 #include <kovra_utils/types.hpp>
 
+#include "geometry.hpp"
 #include "text.hpp"
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <random>
-#include <unistd.h>
 
 namespace kovra_utils {
 
@@ -38,32 +36,6 @@ cv::Mat to_binary(const cv::Mat& plane) {
   return binary;
 }
 
-// Tight rectangle of the set pixels of a 0/1 CV_8U plane. cv::boundingRect of a mask image
-// misses set pixels in OpenCV 4.6 (some rows whose set pixels sit near the row's end, on planes
-// up to about 50 columns wide), which would drop them from the mask.
-cv::Rect set_pixel_extent(const cv::Mat& binary) {
-  int top = -1;
-  int bottom = -1;
-  int left = binary.cols;
-  int right = -1;
-  for (int row = 0; row < binary.rows; ++row) {
-    const std::uint8_t* line = binary.ptr<std::uint8_t>(row);
-    const void* first = std::memchr(line, 1, static_cast<std::size_t>(binary.cols));
-    if (first == nullptr) continue;
-    if (top < 0) top = row;
-    bottom = row;
-    left = std::min(left, static_cast<int>(static_cast<const std::uint8_t*>(first) - line));
-    for (int col = binary.cols - 1; col > right; --col) {
-      if (line[col] != 0) {
-        right = col;
-        break;
-      }
-    }
-  }
-  if (top < 0) return cv::Rect();
-  return cv::Rect(left, top, right - left + 1, bottom - top + 1);
-}
-
 }  // namespace
 
 Mask::Mask(cv::Size size) : size_(size) { require_valid_size(size); }
@@ -82,12 +54,11 @@ Mask Mask::from_crop(cv::Size size, cv::Point origin, const cv::Mat& crop) {
   const cv::Rect visible = placed & cv::Rect(cv::Point(0, 0), size);
   if (visible.empty()) return Mask(size);
   cv::Mat binary = to_binary(crop(visible - origin));
-  const cv::Rect tight = set_pixel_extent(binary);
-  if (tight.empty()) return Mask(size);
+  const geometry::NonZero set = geometry::nonzero_extent(binary);
+  if (set.area == 0) return Mask(size);
   // The binary copy is ours: keep it whole when it is already tight.
-  cv::Mat tight_crop = tight.size() == binary.size() ? binary : binary(tight).clone();
-  const auto area = static_cast<std::int64_t>(cv::countNonZero(tight_crop));
-  return Mask(size, tight + visible.tl(), std::move(tight_crop), area);
+  cv::Mat tight_crop = set.bounds.size() == binary.size() ? binary : binary(set.bounds).clone();
+  return Mask(size, set.bounds + visible.tl(), std::move(tight_crop), set.area);
 }
 
 Mask Mask::from_dense(const cv::Mat& plane) {
@@ -359,12 +330,24 @@ bool value_equal(const Value& a, const Value& b) { return !value_less(a, b) && !
 
 }  // namespace
 
+namespace {
+
+// Absent or NaN: a value that, as a grouping key, belongs to no group (as pandas drops NaN
+// keys when grouping).
+bool is_missing(const Value& value) {
+  if (std::holds_alternative<std::monostate>(value)) return true;
+  const double* number = std::get_if<double>(&value);
+  return number && std::isnan(*number);
+}
+
+}  // namespace
+
 std::vector<std::pair<Value, std::vector<std::size_t>>> Table::group_by(
     std::string_view column) const {
   const std::size_t col = column_index(column);
   std::vector<std::size_t> order;
   for (std::size_t r = 0; r < rows_.size(); ++r) {
-    if (!std::holds_alternative<std::monostate>(rows_[r][col])) order.push_back(r);
+    if (!is_missing(rows_[r][col])) order.push_back(r);
   }
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return value_less(rows_[a][col], rows_[b][col]);
@@ -420,42 +403,6 @@ std::string Table::to_csv() const {
 
 void Table::write_csv(const std::filesystem::path& path) const {
   write_file_atomically(path, to_csv());
-}
-
-void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
-  namespace fs = std::filesystem;
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  std::error_code ec;
-  if (!fs::is_directory(folder, ec)) {
-    throw FileError("cannot write " + path.string() + ": folder " + folder.string() +
-                    " does not exist");
-  }
-  std::random_device seed_source;
-  std::string temporary_name = ".";
-  temporary_name += path.filename().string();
-  temporary_name += ".tmp";
-  temporary_name += std::to_string(::getpid());
-  temporary_name += '_';
-  temporary_name += std::to_string(seed_source());
-  const fs::path temporary = folder / temporary_name;
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileError("cannot write " + path.string() + ": cannot create a file in " +
-                              folder.string());
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      fs::remove(temporary, ec);
-      throw FileError("cannot write " + path.string() + ": write failed");
-    }
-  }
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    throw FileError("cannot write " + path.string() + ": " + ec.message());
-  }
 }
 
 }  // namespace kovra_utils

@@ -426,6 +426,18 @@ void require_catalogue_columns(const Table& df) {
   }
 }
 
+// ContentError naming the row when a cell that becomes one folder of the output path could
+// leave output_dir_base or name another folder: ".", "..", a separator or a NUL byte.
+void require_folder_name(const Table& df, std::size_t row, const char* column) {
+  const std::string name = df.text(row, column);
+  if (name != "." && name != ".." && name.find_first_of(std::string_view("/\0", 2)) ==
+                                         std::string::npos) {
+    return;
+  }
+  throw ContentError("catalogue row " + std::to_string(row) + ": " + text::quote(column) + " " +
+                     text::quote(name) + " cannot be used as a folder name");
+}
+
 // Extracts a window through a temporary sibling directory that gets the final name only when
 // at least one frame was saved, so neither an interrupted nor an empty window is ever skipped.
 void extract_window_safely(VideoProcessor& processor, const std::string& video_path,
@@ -547,6 +559,9 @@ void VideoProcessor::process_videos_to_frames(const Table& df) {
   }
   check_extraction_settings(*this);
   require_catalogue_columns(df);
+  for (std::size_t row = 0; row < df.row_count(); ++row) {
+    for (const char* column : {"Date", "Video Name"}) require_folder_name(df, row, column);
+  }
   for (std::size_t row = 0; row < df.row_count(); ++row) process_video(*this, df, row);
 }
 

@@ -4,6 +4,7 @@
 
 #include "annotation_file.hpp"
 #include "draw.hpp"
+#include "image_header.hpp"
 #include "text.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -22,6 +23,7 @@
 #include <mutex>
 #include <random>
 #include <string_view>
+#include <vector>
 
 namespace kovra_utils {
 
@@ -50,6 +52,7 @@ cv::Mat read_rgba_image(const std::string& image_path) {
   if (const std::string problem = open_problem(image_path); !problem.empty()) {
     throw FileError(problem);
   }
+  image_header::require_decodable(image_path);
   cv::Mat stored = cv::imread(image_path, cv::IMREAD_UNCHANGED);
   if (stored.empty()) throw FileError(decode_problem(image_path));
   if (stored.depth() == CV_16U) stored.convertTo(stored, CV_8U, 1.0 / 257.0);
@@ -77,10 +80,9 @@ struct ImageSize {
 
 ImageSize read_image_size(const std::string& image_path) {
   if (std::string problem = open_problem(image_path); !problem.empty()) return {{}, problem};
-  const cv::Mat image =
-      cv::imread(image_path, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION);
-  if (image.empty()) return {{}, decode_problem(image_path)};
-  return {image.size(), {}};
+  const std::optional<cv::Size> size = image_header::read_size(image_path, image_header::Orientation::ignored);
+  if (!size) return {{}, decode_problem(image_path)};
+  return {*size, {}};
 }
 
 // ---------------------------------------------------------------------------------------------

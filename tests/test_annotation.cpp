@@ -2,6 +2,7 @@
 
 #include "capture.hpp"
 #include "expect_error.hpp"
+#include "image_files.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -9,6 +10,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <random>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -92,7 +95,7 @@ TEST(ProcessJsonAndGenerateMasks, MatchesFullPlaneFill) {
       for (int v = 0; v < 1 + round % 7; ++v) {
         const double x = coordinate(random);
         const double y = coordinate(random);
-        text += " " + std::to_string(x) + " " + std::to_string(y);
+        for (const double value : {x, y}) text.append(" ").append(std::to_string(value));
         vertices.emplace_back(static_cast<int>(std::stod(std::to_string(x)) * width),
                               static_cast<int>(std::stod(std::to_string(y)) * height));
       }
@@ -105,6 +108,29 @@ TEST(ProcessJsonAndGenerateMasks, MatchesFullPlaneFill) {
         kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), height, width);
     ASSERT_EQ(cv::countNonZero(result.masks[0].dense() != expected), 0) << "round " << round;
   }
+}
+
+TEST(ProcessJsonAndGenerateMasks, NarrowPolygonKeepsItsLastColumn) {
+  TempDir dir;
+  write_text(dir / "a.json",
+             annotation_text({detection(1, {"0 0.0 0.6 0.5 0.6 0.0 0.0 0.0 0.8"})}));
+  const auto result =
+      kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), 5, 4);
+  EXPECT_EQ(result.masks[0].area(), 9);
+}
+
+// Python reads a token that underflows as 0.0, and one that overflows as inf.
+TEST(ProcessJsonAndGenerateMasks, UnderflowingTokenIsZero) {
+  TempDir dir;
+  write_text(dir / "a.json",
+             annotation_text({detection(1, {"0 1e-400 0.5 0.5 -1e-400 0.5 0.9"})}));
+  const auto result =
+      kovra_utils::process_json_and_generate_masks((dir / "a.json").string(), 10, 10);
+  EXPECT_EQ(result.masks[0].box(), (std::array<int, 4>{0, 0, 5, 9}));
+  write_text(dir / "b.json", annotation_text({detection(1, {"0 1e999 0.5 0.5 0.5 0.5 0.9"})}));
+  kovra_test::expect_error_containing<ContentError>(
+      [&] { kovra_utils::process_json_and_generate_masks((dir / "b.json").string(), 10, 10); },
+      {"(inf) is not a finite number"});
 }
 
 struct BadAnnotation {
@@ -166,6 +192,10 @@ INSTANTIATE_TEST_SUITE_P(
             "object_id_float",
             R"({"image_path": "a", "detections": [{"object_id": 1.5, "formatted_polygon": []}]})",
             {"\"detections\"[0].\"object_id\"", "expected integer"}},
+        BadAnnotation{"number_overflow", "1e999", {"number overflow"}},
+        BadAnnotation{"box_overflow",
+                      R"({"image_path": "a", "detections": [{"xyxy": [[0, 0, 1e999, 1]]}]})",
+                      {"number overflow"}},
         BadAnnotation{"polygon_not_text",
                       R"({"image_path": "a", "detections": [{"formatted_polygon": [[0.1, 0.2]]}]})",
                       {"\"formatted_polygon\"[0]", "expected string, got array"}}),
@@ -402,6 +432,29 @@ TEST_F(TrackerOutput, FailuresNameTheFile) {
                                                     {"output_pp_1.json", "\"formatted_polygon\""});
   // Single-frame mode reads only the first and the selected file.
   EXPECT_NO_THROW(load(2));
+  write_text(dir_ / "output_pp_0.json", "1e999");
+  kovra_test::expect_error_containing<ContentError>([&] { load(); },
+                                                    {"output_pp_0.json", "cannot read JSON"});
+}
+
+TEST_F(TrackerOutput, OnlyRegularFilesQualify) {
+  write_frame("output_pp_2.json", 3);
+  ASSERT_EQ(::mkfifo((dir_ / "output_pp_1.json").c_str(), 0600), 0);  // reading it would block
+  std::filesystem::create_directories(dir_ / "output_pp_0.json");
+  const auto loaded = load();
+  ASSERT_TRUE(loaded.kovra_annotation_data);
+  EXPECT_EQ(loaded.kovra_annotation_data->size(), 1u);
+}
+
+// The frame size comes from the image header: no decoding of a frame that declares 30000 x 30000.
+TEST_F(TrackerOutput, FrameSizeComesFromTheImageHeader) {
+  const std::string huge = (dir_ / "huge.png").string();
+  write_text(huge, kovra_test::png_header_only(30000, 30000));
+  write_frame("output_pp_0.json", 1, huge);
+  const auto loaded = load();
+  ASSERT_TRUE(loaded.kovra_annotation_data);
+  EXPECT_EQ(loaded.kovra_annotation_data->at(0).masks_dict.at("Box0").size(),
+            cv::Size(30000, 30000));
 }
 
 }  // namespace

@@ -183,6 +183,14 @@ INSTANTIATE_TEST_SUITE_P(
                       TrackCountCase{{std::string()}, true, 9},
                       TrackCountCase{{std::nullopt, std::string("Box9")}, true, 9}));
 
+TEST(FindBestLasteFrame, EmptyMasksDoNotCountAsTracksEvenWithNegativeMinArea) {
+  ClipData clip = clip_of(0, 3, with_mask(ten_clean_masks(), "Box9", Mask(kPen)));
+  kovra_test::CoutCapture out;
+  const BestLasteFrame best = kovra_utils::find_best_laste_frame(clip, -1);
+  EXPECT_FALSE(best.best_laste_frame.has_value());
+  EXPECT_EQ(out.lines(), std::vector<std::string>{no_valid_frame_line(-1, 10, 10)});
+}
+
 TEST(FindBestLasteFrame, ExaminesAtMostMaxAttemptsFrames) {
   ClipData clip = clip_of(0, 9, ten_clean_masks());
   const ClipData bad = clip_of(10, 19, with_mask(ten_clean_masks(), "Box0", Mask(kPen)));

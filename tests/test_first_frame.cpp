@@ -94,6 +94,27 @@ TEST(DrawPen, DrawsClosedRedOutlineOnRgbFrame) {
   EXPECT_EQ(image.at<cv::Vec3b>(25, 30), cv::Vec3b(0, 80, 0));  // inside untouched
 }
 
+std::vector<int> red_columns(const cv::Mat& rgb, int row) {
+  std::vector<int> columns;
+  for (int c = 0; c < rgb.cols; ++c) {
+    if (rgb.at<cv::Vec3b>(row, c) == cv::Vec3b(255, 0, 0)) columns.push_back(c);
+  }
+  return columns;
+}
+
+// The outline is 3 pixels wide across each edge, not 5.
+TEST(DrawPen, OutlineIsThreePixelsWide) {
+  kovra_test::TempDir dir;
+  kovra_test::write_text(dir / "pen.json", pen_json("[[10, 10], [50, 10.7], [50, 40], [10, 40]]"));
+  cv::imwrite((dir / "f.png").string(), cv::Mat(60, 80, CV_8UC3, cv::Scalar(0, 80, 0)));
+  const auto pen = kovra_utils::draw_pen((dir / "f.png").string(), (dir / "pen.json").string(),
+                                         true);
+  ASSERT_TRUE(pen.image.has_value());
+  EXPECT_EQ(red_columns(*pen.image, 25), (std::vector<int>{9, 10, 11, 49, 50, 51}));
+  cv::Mat column_30 = pen.image->col(30).clone().reshape(3, 1);
+  EXPECT_EQ(red_columns(column_30, 0), (std::vector<int>{9, 10, 11, 39, 40, 41}));
+}
+
 struct BadPenCase {
   std::string content;
   std::string message_part;
@@ -123,7 +144,30 @@ INSTANTIATE_TEST_SUITE_P(
                     BadPenCase{R"({"shapes": [{"label": "pen"}]})", "\"points\" missing"},
                     BadPenCase{pen_json(R"([[1, 2], [3], [4, 5]])"), "\"points\"[1]"},
                     BadPenCase{pen_json(R"([[1, 2], ["3", 4], [4, 5]])"), "\"points\"[1]"},
-                    BadPenCase{pen_json("[[1, 2], [3, 4]]"), "at least 3 points, got 2"}));
+                    BadPenCase{pen_json("[[1, 2], [3, 4]]"), "at least 3 points, got 2"},
+                    BadPenCase{pen_json("[[1, 2], [3, 1e999], [4, 5]]"), "cannot read JSON"},
+                    BadPenCase{pen_json("[[1, 2], " + std::string(30000, '[') +
+                                        std::string(30000, ']') + ", [4, 5]]"),
+                               "nested deeper than 256 levels"}));
+
+// A malformed point is quoted in the message only in part, however large or deep it is.
+TEST(DrawPen, MessageQuotesABoundedPartOfAMalformedPoint) {
+  kovra_test::TempDir dir;
+  std::string long_point = "[1";
+  for (int i = 0; i < 20000; ++i) long_point += ", 1";
+  long_point += "]";
+  const std::string deep_point = std::string(200, '[') + std::string(200, ']');
+  for (const std::string& point : {long_point, deep_point}) {
+    kovra_test::write_text(dir / "pen.json", pen_json("[[1, 2], " + point + ", [4, 5]]"));
+    try {
+      kovra_utils::draw_pen("unused.jpg", (dir / "pen.json").string());
+      FAIL() << "no error";
+    } catch (const ContentError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("\"points\"[1]"));
+      EXPECT_LT(std::string(e.what()).size(), 300u) << e.what();
+    }
+  }
+}
 
 TEST(DrawPen, MissingOrAbsentFileIsFileError) {
   EXPECT_THROW(kovra_utils::draw_pen("x.jpg", "/nonexistent/pen.json"), FileError);
@@ -398,6 +442,16 @@ TEST_F(Initializer, AcceptsFirstFrameWithExpectedCountAndCallsModelsInOrder) {
   EXPECT_EQ(boxes.type(), CV_64F);
   EXPECT_EQ(boxes.size(), cv::Size(4, 2));
   EXPECT_EQ(boxes.at<double>(1, 0), 20.0);
+}
+
+TEST_F(Initializer, AnnotatedFrameOfAnRgbaFileKeepsItsAlpha) {
+  cv::imwrite(frames[0], cv::Mat(kHeight, kWidth, CV_8UC4, cv::Scalar(0, 100, 200, 60)));
+  detector.results = {separate_boxes(2)};
+  kovra_test::CoutCapture out;
+  const auto result = run(0, 10, 2);
+  ASSERT_TRUE(result.annotated_frame.has_value());
+  const cv::Vec4b untouched = result.annotated_frame->at<cv::Vec4b>(kHeight - 1, kWidth - 1);
+  EXPECT_EQ(untouched, cv::Vec4b(200, 100, 0, 60));  // RGBA, alpha as stored
 }
 
 TEST_F(Initializer, TriesEveryStepAndReportsEachRejection) {

@@ -248,12 +248,15 @@ INSTANTIATE_TEST_SUITE_P(
                               {std::numeric_limits<std::int64_t>::max()}}}),
     [](const auto& info) { return info.param.name; });
 
-TEST(FindContinuousFrames, GroupsInValueOrderWithoutAbsentOnes) {
+TEST(FindContinuousFrames, GroupsInValueOrderWithoutAbsentOrNaNOnes) {
   auto rows = frames_of("Box10-Box2", {1, 2});
   for (auto& row : frames_of("Box1-Box3", {5, 6})) rows.push_back(row);
   for (auto& row : frames_of("Box2-Box9", {1})) rows.push_back(row);
   rows.emplace_back(Value{}, std::int64_t{3});
   rows.emplace_back(Value{}, Value{});  // an ungrouped row may hold anything
+  for (std::int64_t frame : {7, 8, 9}) {
+    rows.emplace_back(std::numeric_limits<double>::quiet_NaN(), frame);
+  }
   const auto runs = kovra_utils::find_continuous_frames(findings(rows, "Box Pair"), "Box Pair", 2);
   std::vector<Value> keys;
   for (const auto& [key, value] : runs) keys.push_back(key);

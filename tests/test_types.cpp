@@ -1,10 +1,13 @@
 #include <kovra_utils/types.hpp>
 
+#include "atomic_write.hpp"
 #include "capture.hpp"
 
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
+
+#include <random>
 
 namespace {
 
@@ -107,6 +110,51 @@ TEST(Mask, OverlapCountAndIntersection) {
   EXPECT_FALSE(a == b);
 }
 
+// Plain scan of a plane: the tight rectangle and count of its non-zero pixels.
+std::pair<cv::Rect, int> scanned_extent(const cv::Mat& plane) {
+  int left = plane.cols, right = -1, top = plane.rows, bottom = -1, count = 0;
+  for (int r = 0; r < plane.rows; ++r) {
+    for (int c = 0; c < plane.cols; ++c) {
+      if (plane.at<std::uint8_t>(r, c) == 0) continue;
+      left = std::min(left, c);
+      right = std::max(right, c);
+      top = std::min(top, r);
+      bottom = std::max(bottom, r);
+      ++count;
+    }
+  }
+  if (count == 0) return {cv::Rect(), 0};
+  return {cv::Rect(left, top, right - left + 1, bottom - top + 1), count};
+}
+
+// Small masks lost edge pixels when the rectangle came from cv::boundingRect.
+TEST(Mask, KeepsEveryPixelOfSmallPlanes) {
+  const cv::Mat two_by_two = (cv::Mat_<std::uint8_t>(2, 2) << 0, 0, 1, 1);
+  EXPECT_EQ(Mask::from_dense(two_by_two).area(), 2);
+  const cv::Mat five_rows = (cv::Mat_<std::uint8_t>(5, 3) << 1, 0, 0, 1, 1, 0, 1, 1, 0, 1, 1, 1,
+                             1, 0, 0);
+  EXPECT_TRUE(Mask::from_dense(five_rows).at(3, 2));
+  EXPECT_EQ(Mask::from_dense(five_rows).area(), 9);
+
+  std::mt19937 random(12);
+  for (int round = 0; round < 20000; ++round) {
+    const int rows = 1 + static_cast<int>(random() % 14);
+    const int cols = 1 + static_cast<int>(random() % 14);
+    const unsigned density = 1 + random() % 4;
+    cv::Mat plane(rows, cols, CV_8U);
+    for (int r = 0; r < rows; ++r) {
+      for (int c = 0; c < cols; ++c) {
+        plane.at<std::uint8_t>(r, c) = random() % 5 < density ? 1 + random() % 255 : 0;
+      }
+    }
+    const auto [bounds, count] = scanned_extent(plane);
+    const Mask mask = Mask::from_dense(plane);
+    ASSERT_EQ(mask.area(), count) << "round " << round << "\n" << plane;
+    ASSERT_EQ(mask.bounds(), bounds) << "round " << round << "\n" << plane;
+    ASSERT_EQ(cv::countNonZero(mask.dense() != (plane != 0) / 255), 0) << "round " << round;
+  }
+}
+
 TEST(IntersectionTable, LookupByPositionAndKey) {
   kovra_utils::IntersectionTable table({"Box0", "Box3"});
   table.set(0, 1, 25.0);
@@ -162,6 +210,28 @@ TEST(WriteFileAtomically, ReplacesTargetAndReportsMissingFolder) {
             1);
   EXPECT_THROW(kovra_utils::write_file_atomically(dir / "missing" / "x.csv", "x"),
                kovra_utils::FileError);
+}
+
+// An interrupted write leaves its temporary behind; the next write of the target takes it over.
+TEST(WriteFileAtomically, TakesOverTheTemporaryOfAnInterruptedWrite) {
+  kovra_test::TempDir dir;
+  const auto target = dir / "output_pp_7.json";
+  kovra_test::write_text(kovra_utils::atomic_write::temporary_path_of(target), "half writ");
+  for (const char* content : {"first", "second"}) {
+    kovra_utils::write_file_atomically(target, content);
+    EXPECT_EQ(kovra_test::read_text(target), content);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
+  }
+}
+
+TEST(WriteFileAtomically, RewritesTheLongestFileName) {
+  kovra_test::TempDir dir;
+  const auto target = dir / (std::string(245, 'n') + ".json");
+  kovra_test::write_text(target, "old");
+  kovra_utils::write_file_atomically(target, "new");
+  EXPECT_EQ(kovra_test::read_text(target), "new");
 }
 
 }  // namespace

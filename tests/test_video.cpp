@@ -55,7 +55,8 @@ class Catalogue : public ::testing::Test {
   std::vector<std::string> add_recordings(const std::vector<std::string>& names) {
     std::vector<std::string> sub_dirs;
     for (const auto& name : names) {
-      sub_dirs.push_back("d" + std::to_string(sub_dirs.size()));
+      sub_dirs.emplace_back("d");
+      sub_dirs.back() += std::to_string(sub_dirs.size() - 1);
       kovra_test::write_text(dir / sub_dirs.back() / name, "");
     }
     return sub_dirs;
@@ -372,6 +373,26 @@ TEST_F(Videos, RejectsBadSettingsBeforeWriting) {
       }),
       "the catalogue table has no column 'Video Name'; its columns are ['Date', 'File Path']");
   EXPECT_FALSE(fs::exists(out_dir / "a"));
+}
+
+// Names that would put a clip's folders outside output_dir_base, or in another clip's folder.
+TEST_F(Videos, RefusesCatalogueNamesThatAreNotOneFolder) {
+  VideoProcessor processor{.output_dir_base = (out_dir / "base").string(), .crop = false};
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Video Name", ".."}, {"Video Name", "."}, {"Video Name", "../../escaped"},
+      {"Date", ".."},       {"Date", "2024/03"}, {"Video Name", std::string("..\0x", 4)}};
+  for (const auto& [column, name] : cases) {
+    Table bad = catalogue_of(plain());
+    std::vector<kovra_utils::Value> cells = bad.row(0);
+    bad.append_row(cells);
+    cells[bad.column_index(column)] = name;
+    bad.append_row(cells);
+    CoutCapture out;
+    const std::string message =
+        error_text<ContentError>([&] { processor.process_videos_to_frames(bad); });
+    EXPECT_NE(message.find("catalogue row 2: '" + column + "'"), std::string::npos) << message;
+    EXPECT_FALSE(fs::exists(out_dir / "base")) << name;
+  }
 }
 
 TEST_F(Videos, BatchNamesWindowsAndSkipsExistingOnes) {

@@ -2,6 +2,7 @@
 
 #include "capture.hpp"
 #include "expect_error.hpp"
+#include "image_files.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -37,8 +38,9 @@ fs::path write_frame(const TempDir& dir, cv::Size size, cv::Vec3b rgb,
 std::string rect_polygon(cv::Size size, int x0, int y0, int x1, int y1) {
   std::string out = "0";
   for (const auto& [x, y] : {std::pair{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}}) {
-    out += " " + std::to_string(x / double(size.width)) + " " +
-           std::to_string(y / double(size.height));
+    for (const double value : {x / double(size.width), y / double(size.height)}) {
+      out.append(" ").append(std::to_string(value));
+    }
   }
   return out;
 }
@@ -161,6 +163,21 @@ TEST(FixPolygonScaling, UnreadableImageIsReportedAndNothingWritten) {
   EXPECT_FALSE(fs::exists(dir / "out.json"));
 }
 
+TEST(FixPolygonScaling, WritesIntegersBeyond64BitsBackExactly) {
+  TempDir dir;
+  const fs::path image = write_frame(dir, {64, 48}, {0, 0, 0});
+  const fs::path file = dir / "ann.json";
+  write_text(file, R"({"image_path": ")" + image.string() +
+                       R"(", "big": [123456789012345678901234567890, -98765432109876543210],
+                       "detections": [], "small": 18446744073709551615})");
+  fix_polygon_scaling(file.string());
+  const std::string written = read_text(file);
+  for (const char* literal :
+       {"123456789012345678901234567890,", "-98765432109876543210\n", "18446744073709551615\n"}) {
+    EXPECT_NE(written.find(literal), std::string::npos) << literal << " in\n" << written;
+  }
+}
+
 struct RepairFailure {
   const char* name;
   std::string content;  // "IMAGE" stands for the frame's path
@@ -194,6 +211,13 @@ INSTANTIATE_TEST_SUITE_P(
                       R"({"image_path": "IMAGE", "detections": [{"formatted_polygon":
                           ["0 0.1 0.2", "1 0.1 0.2 0.3"]}]})",
                       "\"detections\"[0].\"formatted_polygon\"[1] in "},
+        RepairFailure{"NumberOverflow",
+                      R"({"image_path": "IMAGE", "detections": [], "x": [1e999]})",
+                      "cannot read JSON"},
+        RepairFailure{"DeepNesting",
+                      R"({"image_path": "IMAGE", "detections": [], "x": )" +
+                          std::string(12000, '[') + std::string(12000, ']') + "}",
+                      "nested deeper than 256 levels"},
         RepairFailure{"EmptyString",
                       R"({"image_path": "IMAGE", "detections": [{"formatted_polygon": [" "]}]})",
                       "empty polygon string"}),
@@ -361,6 +385,20 @@ INSTANTIATE_TEST_SUITE_P(
                       json::array({detection(1, kSquare, json::array({json::array({1, 2, 3, 1e30})}))}),
                       true, "\"detections\"[0].\"xyxy\" in "}),
     [](const auto& info) { return info.param.name; });
+
+TEST_F(RetrieveAnnotation, RefusesFramesOverThePixelLimitBeforeDecoding) {
+  const fs::path huge = dir_ / "huge.png";
+  write_text(huge, kovra_test::png_header_only(30000, 30000));
+  const fs::path file = write_annotation(dir_, huge, json::array({detection(1, kSquare)}));
+  kovra_test::expect_error_containing<FileError>([&] { retrieve_annotation(file.string()); },
+                                                 {huge.string(), "too large"});
+  write_text(file, R"({"image_path": ")" + frame_.string() +
+                       R"(", "detections": [{"object_id": 1, "xyxy": [[1, 2, 1e999, 4]],
+                       "formatted_polygon": []}]})");
+  kovra_test::expect_error_containing<ContentError>(
+      [&] { retrieve_annotation(file.string(), std::nullopt, true); },
+      {file.string(), "cannot read JSON"});
+}
 
 TEST_F(RetrieveAnnotation, UnreadableFilesAreFileErrors) {
   kovra_test::expect_error_containing<FileError>([&] { retrieve_annotation((dir_ / "none.json").string()); },
