@@ -10,6 +10,7 @@
 #include <kovra_utils/evaluation.hpp>
 
 #include "annotation_file.hpp"
+#include "atomic_write.hpp"
 #include "tracker_output.hpp"
 
 #include <nlohmann/json.hpp>
@@ -17,7 +18,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <set>
 
 namespace kovra_utils {
 
@@ -83,21 +83,12 @@ Journal read_journal(const fs::path& path) {
   return journal;
 }
 
-// Leftovers of whole-file writes cut short: ".<name>.tmp<pid>_<n>" files of the journal and of
-// new files in the folders the journal touched.
-void remove_stray_temporaries(const std::set<fs::path>& folders) {
-  const std::string journal_temporary = std::string(".") + journal_name + ".tmp";
-  const std::string new_temporary = std::string(new_suffix) + ".tmp";
-  for (const fs::path& folder : folders) {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-      const std::string name = entry.path().filename().string();
-      if (name.empty() || name[0] != '.') continue;
-      if (name.rfind(journal_temporary, 0) == 0 || name.find(new_temporary) != std::string::npos) {
-        std::error_code ignored;
-        fs::remove(entry.path(), ignored);
-      }
-    }
+// Leftovers of whole-file writes cut short: the temporaries behind the journal and the new
+// files it lists.
+void remove_stray_temporaries(const std::vector<fs::path>& targets) {
+  for (const fs::path& target : targets) {
+    std::error_code ignored;
+    fs::remove(atomic_write::temporary_path_of(target), ignored);
   }
 }
 
@@ -284,15 +275,15 @@ RepairRecovery finish_identity_repair(const std::string& save_dir_base) {
   const fs::path journal_file = journal_path(save_dir_base);
   std::error_code error;
   if (!fs::exists(journal_file, error)) {
-    remove_stray_temporaries({fs::path(save_dir_base)});
+    remove_stray_temporaries({journal_file});
     return RepairRecovery::nothing;
   }
   const Journal journal = read_journal(journal_file);
-  std::set<fs::path> folders = {fs::path(save_dir_base)};
+  std::vector<fs::path> written = {journal_file};
   for (const std::string& relative : journal.files) {
     const fs::path target = fs::path(save_dir_base) / relative;
     const fs::path pending = new_file(target.string());
-    folders.insert(target.parent_path());
+    written.push_back(pending);
     if (!fs::exists(pending, error)) continue;  // already switched, or never written
     if (journal.committed) {
       rename_or_throw(pending, target);
@@ -301,7 +292,7 @@ RepairRecovery finish_identity_repair(const std::string& save_dir_base) {
     }
   }
   remove_or_throw(journal_file);
-  remove_stray_temporaries(folders);
+  remove_stray_temporaries(written);
   return journal.committed ? RepairRecovery::completed : RepairRecovery::rolled_back;
 }
 

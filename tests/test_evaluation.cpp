@@ -1,6 +1,7 @@
 // Tracking metrics, the assignment solver and identity repair.
 
 #include "annotation_file.hpp"
+#include "atomic_write.hpp"
 #include "tracker_output.hpp"
 #include "capture.hpp"
 #include "expect_error.hpp"
@@ -451,7 +452,8 @@ TEST_P(InterruptedRepair, IsSettledByTheNextCall) {
   for (const auto& [name, content] : original) kovra_test::write_text(temp / name, content);
   kovra_test::write_text(temp / "output_pp_1.json", swapped.at("output_pp_1.json"));
   kovra_test::write_text(temp / "output_pp_2.json.kovra-new", swapped.at("output_pp_2.json"));
-  kovra_test::write_text(temp / ".output_pp_3.json.kovra-new.tmp1_2", "partial");
+  kovra_test::write_text(atomic_write::temporary_path_of(temp / "output_pp_2.json.kovra-new"),
+                         "partial");
   kovra_test::write_text(temp / "kovra-identity-repair.journal",
                          std::string(R"({"state": ")") + GetParam().state +
                              R"(", "files": ["output_pp_1.json", "output_pp_2.json"]})");
