@@ -235,3 +235,58 @@ def write_frames(folder, frames):
         cv2.imwrite(name, np.ascontiguousarray(frame[:, :, ::-1]))
         names.append(name)
     return names
+
+
+# ---- the outside tracker's stand-in -----------------------------------------------------------
+
+def read_rgb(path):
+    import cv2
+
+    return cv2.imread(str(path), cv2.IMREAD_COLOR)[:, :, ::-1]
+
+
+def mask_box(mask):
+    """Inclusive [x1, y1, x2, y2] of the set pixels of a mask, or None when it is clear."""
+    rows, cols = np.nonzero(np.asarray(mask).reshape(np.shape(mask)[-2:]))
+    if rows.size == 0:
+        return None
+    return [int(cols.min()), int(rows.min()), int(cols.max()), int(rows.max())]
+
+
+def write_annotation(path, image_path, masks_by_id):
+    """An annotation file whose polygon per object is its mask's bounding rectangle."""
+    detections = []
+    for object_id, mask in masks_by_id.items():
+        h, w = np.shape(mask)[-2:]
+        box = mask_box(mask)
+        polygons = []
+        if box is not None:
+            x1, y1, x2, y2 = ((box[0] + 0.5) / w, (box[1] + 0.5) / h,
+                              (box[2] + 0.5) / w, (box[3] + 0.5) / h)
+            polygons = ["0 " + " ".join(f"{v:.6f}" for v in (x1, y1, x2, y1, x2, y2, x1, y2))]
+        detections.append({"object_id": int(object_id), "xyxy": [box or [0, 0, 0, 0]],
+                           "formatted_polygon": polygons})
+    with open(path, "w") as f:
+        json.dump({"image_path": str(image_path), "detections": detections}, f)
+
+
+def track_by_boxes(frame_names, start_frame, seed_masks, predictor, out_dir):
+    """Objects 1 .. N hold ``seed_masks`` on ``start_frame``; on every later frame an object's
+    mask is the predictor's answer to its box on the frame before. Writes output_pp_<n>.json
+    per frame into ``out_dir`` and returns video_segments (frame -> object id -> 1 x H x W)."""
+    os.makedirs(out_dir, exist_ok=True)
+    current = {i + 1: np.asarray(m, dtype=bool) for i, m in enumerate(seed_masks)}
+    video_segments = {}
+    for frame in range(start_frame, len(frame_names)):
+        if frame > start_frame:
+            ids = [i for i in current if mask_box(current[i]) is not None]
+            predictor.set_image(read_rgb(frame_names[frame]))
+            masks, _, _ = predictor.predict(box=np.array([mask_box(current[i]) for i in ids]),
+                                            multimask_output=False)
+            masks = np.asarray(masks).reshape(len(ids), *current[ids[0]].shape) != 0
+            current = {**{i: np.zeros_like(current[i]) for i in current},
+                       **dict(zip(ids, masks))}
+        video_segments[frame] = {i: m[None] for i, m in current.items()}
+        write_annotation(os.path.join(out_dir, f"output_pp_{frame}.json"), frame_names[frame],
+                         current)
+    return video_segments
