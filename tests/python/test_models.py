@@ -163,7 +163,7 @@ def test_detections_as_tensors_or_lists_reach_the_host():
     for results in (tensors, lists):
         host = models.host_detections(results)[0]
         assert host["labels"] == ["pig", "sow"]
-        np.testing.assert_array_equal(host["scores"], [0.5, 0.9])
+        np.testing.assert_allclose(host["scores"], [0.5, 0.9], rtol=1e-6)
         assert host["boxes"].shape == (2, 4) and host["boxes"].dtype == np.float64
     assert models.host_detections(empty)[0]["boxes"].shape == (0, 4)
 
