@@ -1,0 +1,7 @@
+#include "convert.hpp"
+
+namespace kovra_python {
+
+void bind_refinement(py::module_&) {}
+
+}  // namespace kovra_python

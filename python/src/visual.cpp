@@ -1,0 +1,7 @@
+#include "convert.hpp"
+
+namespace kovra_python {
+
+void bind_visual(py::module_&) {}
+
+}  // namespace kovra_python
