@@ -24,13 +24,7 @@ import sys
 
 import numpy as np
 
-__all__ = [
-    "SegmentationAdapter",
-    "DetectionAdapter",
-    "segmentation_adapter",
-    "to_host",
-    "host_detections",
-]
+__all__ = ["SegmentationAdapter", "DetectionAdapter"]
 
 # Mask element types the library reads as they are; others are turned into 0/1 bytes.
 _MASK_DTYPES = tuple(
