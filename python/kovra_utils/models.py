@@ -99,15 +99,18 @@ def host_detections(gdino_results):
 
 
 def _model_device(predictor):
-    """Where the predictor's model lives: its ``device`` attribute, or its first parameter's."""
-    for owner in (predictor, getattr(predictor, "model", None)):
+    """Where the predictor's model lives: a ``device`` attribute of the predictor or its model,
+    else the device of the first parameter of its model or image encoder; None when unknown."""
+    model = getattr(predictor, "model", None)
+    for owner in (predictor, model):
         device = getattr(owner, "device", None)
         if device is not None:
             return device
-    parameters = getattr(getattr(predictor, "model", None), "parameters", None)
-    if callable(parameters):
-        for parameter in parameters():
-            return parameter.device
+    for owner in (model, getattr(model, "image_encoder", None)):
+        parameters = getattr(owner, "parameters", None)
+        if callable(parameters):
+            for parameter in parameters():
+                return parameter.device
     return None
 
 

@@ -132,7 +132,7 @@ def test_image_encoder_gets_a_torch_tensor_on_the_model_device_without_gradients
     encoder = TinyEncoder()
     predictor = Sam2PredictorDouble(encoder=encoder)
     image = scene()
-    masks = [np.asarray(m) for m in np.stack([image[..., 0] > 128])]
+    masks = [image[..., 0] > 128]
     features = kovra_utils.generate_sam2_image_features(
         image=image, masks=masks, image_predictor=predictor)
     assert len(encoder.inputs) == 1
