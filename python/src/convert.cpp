@@ -151,6 +151,14 @@ py::array dense_array(const ku::Mask& mask) {
   return array;
 }
 
+py::object mask_like(const ku::Mask& mask, py::handle original) {
+  if (!py::isinstance<py::array>(original)) return py::cast(mask);
+  const auto source = py::reinterpret_borrow<py::array>(original);
+  py::array dense = dense_array(mask);
+  if (source.size() != dense.size()) return py::cast(mask);
+  return dense.attr("reshape")(source.attr("shape")).attr("astype")(source.dtype(), py::arg("copy") = false);
+}
+
 // ---- Tables ---------------------------------------------------------------------------------
 
 namespace {

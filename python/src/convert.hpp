@@ -87,6 +87,11 @@ ku::Mask mask_from_array(py::handle object);
 /// The mask as a new H x W uint8 0/1 array.
 py::array dense_array(const ku::Mask& mask);
 
+/// `mask` in the form of `original`, for results the caller expects in the input's own form:
+/// an array of the original's shape (H x W or 1 x H x W) and element type when `original` is an
+/// array, a Mask otherwise.
+py::object mask_like(const ku::Mask& mask, py::handle original);
+
 // ---- Tables ---------------------------------------------------------------------------------
 
 /// The Python classes kovra_utils.Table and kovra_utils.IntersectionTable: a library table held
