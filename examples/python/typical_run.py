@@ -215,9 +215,9 @@ def main():
     video_processor.process_videos_to_frames(table)
     pen_json = args.pen_json
     if pen_json is None:  # the generated pen, moved into the cropped frames' pixels
-        crop = video_processor.camera_crop_coords[CAMERA]
+        x1, y1 = video_processor.camera_crop_coords[CAMERA][:2]  # (x1, y1, x2, y2)
         pen_json = os.path.join(args.workdir, "pen_polygon.json")
-        write_pen_json(pen_json, [(x - crop.x1, y - crop.y1) for x, y in PEN])
+        write_pen_json(pen_json, [(x - x1, y - y1) for x, y in PEN])
     windows = clip_windows(os.path.join(args.workdir, "frames"))
     if len(windows) < 2:
         raise SystemExit(f"expected two frame windows, found {len(windows)}")
