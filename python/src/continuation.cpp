@@ -10,6 +10,8 @@
 
 #include <kovra_utils/continuation.hpp>
 
+#include <algorithm>
+
 namespace kovra_python {
 
 namespace {
@@ -21,9 +23,14 @@ ku::BoxKeyList box_keys(const py::object& keys) {
 
 // The library's removal of `keys` from every record's masks_dict, made on the caller's records.
 void remove_boxes_in_place(const py::object& laste_frame, const ku::BoxKeyList& keys) {
+  const auto& entries = keys.entries();
+  if (std::none_of(entries.begin(), entries.end(),
+                   [](const auto& key) { return key && !key->empty(); })) {
+    return;
+  }
   for (const py::handle record : laste_frame.attr("values")()) {
     const py::object masks_dict = record["masks_dict"];
-    for (const auto& key : keys.entries()) {
+    for (const auto& key : entries) {
       if (key && !key->empty()) masks_dict.attr("pop")(*key, py::none());
     }
   }
@@ -128,8 +135,8 @@ py::list generate_sam2_image_features(const cv::Mat& image, const std::vector<ku
                                       const py::object& image_predictor) {
   const PredictorArgument predictor(image_predictor);
   const ku::FeatureList features = run_library([&] {
-    return ku::generate_sam2_image_features(
-        image, masks, predictor.required("generate_sam2_image_features"));
+    return ku::generate_sam2_image_features(image, masks,
+                                            predictor.required("generate_sam2_image_features"));
   });
   return features_to_python(features);
 }

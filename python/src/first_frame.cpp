@@ -37,9 +37,8 @@ py::object draw_pen(const std::string& image_path, const std::optional<std::stri
 py::tuple calculate_pen_intersection_ratio(const ku::PenPolygon& polygon_points,
                                            const std::vector<ku::Box>& boxes,
                                            double ratio_threshold) {
-  const ku::PenIntersection result = run_library([&] {
-    return ku::calculate_pen_intersection_ratio(polygon_points, boxes, ratio_threshold);
-  });
+  const ku::PenIntersection result = run_library(
+      [&] { return ku::calculate_pen_intersection_ratio(polygon_points, boxes, ratio_threshold); });
   py::array_t<bool> in_pen(static_cast<py::ssize_t>(result.in_pen_index.size()));
   std::copy(result.in_pen_index.begin(), result.in_pen_index.end(), in_pen.mutable_data());
   return py::make_tuple(result.intersection_ratio_list, in_pen);
@@ -67,8 +66,7 @@ py::tuple initializer(const std::string& video_dir, const std::vector<std::strin
                            device_text, predictor.required("initializer"), start_index, step,
                            gdino_thr, close_set_num, custom_pen_json_path);
   });
-  return py::make_tuple(result.masks, result.OBJECTS, result.ann_frame_idx,
-                        result.annotated_frame);
+  return py::make_tuple(result.masks, result.OBJECTS, result.ann_frame_idx, result.annotated_frame);
 }
 
 }  // namespace
@@ -96,17 +94,18 @@ void bind_first_frame(py::module_& module) {
              "then left edge, restricted to target_label when any detection carries it.");
   module.def("calculate_iou", &ku::calculate_iou, py::arg("box1"), py::arg("box2"),
              "Intersection over union of two [x1, y1, x2, y2] boxes; 0 when the union is empty.");
-  module.def("initializer", &initializer, py::arg("video_dir"), py::arg("frame_names"),
-             py::arg("processor"), py::arg("grounding_model"), py::arg("device"),
-             py::arg("image_predictor"), py::arg("start_index") = 0, py::arg("step") = 10,
-             py::arg("gdino_thr") = 0.25, py::arg("close_set_num") = 10,
-             py::arg("custom_pen_json_path") = py::none(),
-             "(masks, OBJECTS, ann_frame_idx, annotated_frame) of the first frame start_index,\n"
-             "start_index + step, ... yielding exactly close_set_num separate masks inside the pen;\n"
-             "four Nones when none does. processor / grounding_model: a Hugging Face Grounding\n"
-             "DINO processor and model (or the BrightBlobDetector stand-in for both); device is\n"
-             "handed to the batch's to(); image_predictor: a SAM2 image predictor (or a\n"
-             "ThresholdPredictor).");
+  module.def(
+      "initializer", &initializer, py::arg("video_dir"), py::arg("frame_names"),
+      py::arg("processor"), py::arg("grounding_model"), py::arg("device"),
+      py::arg("image_predictor"), py::arg("start_index") = 0, py::arg("step") = 10,
+      py::arg("gdino_thr") = 0.25, py::arg("close_set_num") = 10,
+      py::arg("custom_pen_json_path") = py::none(),
+      "(masks, OBJECTS, ann_frame_idx, annotated_frame) of the first frame start_index,\n"
+      "start_index + step, ... yielding exactly close_set_num separate masks inside the pen;\n"
+      "four Nones when none does. processor / grounding_model: a Hugging Face Grounding\n"
+      "DINO processor and model (or the BrightBlobDetector stand-in for both); device is\n"
+      "handed to the batch's to(); image_predictor: a SAM2 image predictor (or a\n"
+      "ThresholdPredictor).");
 }
 
 }  // namespace kovra_python

@@ -58,8 +58,8 @@ class PythonPredictor : public ku::SegmentationPredictor {
   }
 
   ku::Prediction predict(const std::optional<cv::Mat>& point_coords,
-                                  const std::optional<cv::Mat>& point_labels, const cv::Mat& box,
-                                  bool multimask_output) override {
+                         const std::optional<cv::Mat>& point_labels, const cv::Mat& box,
+                         bool multimask_output) override {
     py::gil_scoped_acquire gil;
     const py::tuple result = adapter_->attr("predict")(
         array_copy(box), py::arg("point_coords") = optional_array(point_coords),
@@ -85,8 +85,8 @@ class PythonPredictor : public ku::SegmentationPredictor {
 
 class PythonBatch : public ku::DetectorBatch {
  public:
-  PythonBatch(SharedObject adapter, SharedObject batch) :
-      adapter_(std::move(adapter)), batch_(std::move(batch)) {}
+  PythonBatch(SharedObject adapter, SharedObject batch)
+      : adapter_(std::move(adapter)), batch_(std::move(batch)) {}
 
   std::unique_ptr<ku::DetectorBatch> to(const ku::Device&) const override {
     // The adapter holds the caller's own device object; the text form is not needed.
@@ -106,14 +106,12 @@ class PythonBatch : public ku::DetectorBatch {
   SharedObject batch_;
 };
 
-class PythonDetector : public ku::DetectionProcessor,
-                       public ku::DetectionNetwork {
+class PythonDetector : public ku::DetectionProcessor, public ku::DetectionNetwork {
  public:
   explicit PythonDetector(py::object adapter) : adapter_(share(std::move(adapter))) {}
 
-  std::unique_ptr<ku::DetectorBatch> operator()(const cv::Mat& image,
-                                                         const std::string& text,
-                                                         const std::string& return_tensors) override {
+  std::unique_ptr<ku::DetectorBatch> operator()(const cv::Mat& image, const std::string& text,
+                                                const std::string& return_tensors) override {
     py::gil_scoped_acquire gil;
     return std::make_unique<PythonBatch>(
         adapter_, share(adapter_->attr("process")(array_copy(image), text, return_tensors)));
@@ -121,7 +119,8 @@ class PythonDetector : public ku::DetectionProcessor,
 
   std::any operator()(const ku::DetectorBatch& inputs) override {
     const auto* batch = dynamic_cast<const PythonBatch*>(&inputs);
-    if (batch == nullptr) throw ArgumentError("grounding_model: the batch was not made by a Python processor");
+    if (batch == nullptr)
+      throw ArgumentError("grounding_model: the batch was not made by a Python processor");
     py::gil_scoped_acquire gil;
     return share(adapter_->attr("run")(batch->batch()));
   }
@@ -132,9 +131,9 @@ class PythonDetector : public ku::DetectionProcessor,
     py::gil_scoped_acquire gil;
     py::list sizes;
     for (const auto& [height, width] : target_sizes) sizes.append(py::make_tuple(height, width));
-    const py::object results = adapter_->attr("post_process")(
-        object_of(outputs, "the detector's outputs"), object_of(input_ids, "input_ids"),
-        text_threshold, sizes);
+    const py::object results =
+        adapter_->attr("post_process")(object_of(outputs, "the detector's outputs"),
+                                       object_of(input_ids, "input_ids"), text_threshold, sizes);
     return detection_results(results);
   }
 
@@ -208,7 +207,8 @@ void register_stand_ins(py::module_& module) {
       .def(py::init([](double threshold, int min_area, double box_threshold) {
              return BrightBlobDetector(BrightBlobOptions{threshold, min_area}, box_threshold);
            }),
-           py::arg("threshold") = 170.0, py::arg("min_area") = 400, py::arg("box_threshold") = 0.25);
+           py::arg("threshold") = 170.0, py::arg("min_area") = 400,
+           py::arg("box_threshold") = 0.25);
 }
 
 }  // namespace
@@ -226,7 +226,8 @@ PredictorArgument::PredictorArgument(const py::object& image_predictor) {
     used_ = &image_predictor.cast<ku::SegmentationPredictor&>();
     return;
   }
-  owned_ = std::make_unique<PythonPredictor>(adapters().attr("segmentation_adapter")(image_predictor));
+  owned_ =
+      std::make_unique<PythonPredictor>(adapters().attr("segmentation_adapter")(image_predictor));
   used_ = owned_.get();
 }
 
@@ -239,8 +240,7 @@ ku::SegmentationPredictor& PredictorArgument::required(std::string_view function
   return *used_;
 }
 
-DetectorArguments::DetectorArguments(const py::object& processor,
-                                     const py::object& grounding_model,
+DetectorArguments::DetectorArguments(const py::object& processor, const py::object& grounding_model,
                                      const py::object& device) {
   const bool builtin_processor = py::isinstance<ku::DetectionProcessor>(processor);
   const bool builtin_network = py::isinstance<ku::DetectionNetwork>(grounding_model);
@@ -280,12 +280,12 @@ ku::DisplayFunc display_function(const py::object& display_func) {
 }
 
 void bind_models(py::module_& module) {
-  py::class_<ku::SegmentationPredictor>(
-      module, "SegmentationPredictor", "Base of the built-in segmentation stand-in.");
+  py::class_<ku::SegmentationPredictor>(module, "SegmentationPredictor",
+                                        "Base of the built-in segmentation stand-in.");
   py::class_<ku::DetectionProcessor>(module, "DetectionProcessor",
-                                              "Base of the built-in detector stand-in.");
+                                     "Base of the built-in detector stand-in.");
   py::class_<ku::DetectionNetwork>(module, "DetectionNetwork",
-                                            "Base of the built-in detector stand-in.");
+                                   "Base of the built-in detector stand-in.");
   register_stand_ins(module);
 }
 

@@ -15,8 +15,7 @@ py::tuple process_overlap_frames(const ku::Table& overlap_frames_dataframe,
   const PredictorArgument predictor(image_predictor);
   ku::OverlapResolution result = run_library([&] {
     return ku::process_overlap_frames(overlap_frames_dataframe, kovra_annotation_data,
-                                      predictor.required("process_overlap_frames"),
-                                      n_consecutive);
+                                      predictor.required("process_overlap_frames"), n_consecutive);
   });
   return py::make_tuple(result.test_frame, result.most_frequent_box, result.con_frames_dict,
                         result.worst_boxes);
@@ -25,9 +24,9 @@ py::tuple process_overlap_frames(const ku::Table& overlap_frames_dataframe,
 }  // namespace
 
 void bind_review_overlap(py::module_& module) {
-  module.def("process_overlap_frames", &process_overlap_frames,
-             py::arg("overlap_frames_dataframe"), py::arg("kovra_annotation_data"),
-             py::arg("image_predictor"), py::arg("n_consecutive") = 2,
+  module.def("process_overlap_frames", &process_overlap_frames, py::arg("overlap_frames_dataframe"),
+             py::arg("kovra_annotation_data"), py::arg("image_predictor"),
+             py::arg("n_consecutive") = 2,
              "(test_frame, most_frequent_box, con_frames_dict, worst_boxes): the box most likely\n"
              "to carry an identity error around the overlap runs of the report's first table,\n"
              "comparing masks and image_predictor's appearance features (a SAM2 image predictor)\n"
