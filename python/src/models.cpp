@@ -6,6 +6,7 @@
 
 #include <pybind11/stl.h>
 
+#include <iostream>
 #include <string>
 #include <utility>
 
@@ -38,6 +39,13 @@ cv::Mat mat_copy(const py::handle& value, const std::string& what) {
 
 py::object adapters() { return py::module_::import("kovra_utils.models"); }
 
+// Taken by every call into a Python model: the library's pending lines go out first, so they
+// stay in order with what the model prints, then the GIL is taken.
+struct ModelCall {
+  ModelCall() { std::cout.flush(); }
+  py::gil_scoped_acquire gil;
+};
+
 const py::object& object_of(const std::any& value, const char* what) {
   const auto* object = std::any_cast<SharedObject>(&value);
   if (object == nullptr || !*object) {
@@ -53,14 +61,14 @@ class PythonPredictor : public ku::SegmentationPredictor {
   explicit PythonPredictor(py::object adapter) : adapter_(share(std::move(adapter))) {}
 
   void set_image(const cv::Mat& image) override {
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     adapter_->attr("set_image")(array_copy(image));
   }
 
   ku::Prediction predict(const std::optional<cv::Mat>& point_coords,
                          const std::optional<cv::Mat>& point_labels, const cv::Mat& box,
                          bool multimask_output) override {
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     const py::tuple result = adapter_->attr("predict")(
         array_copy(box), py::arg("point_coords") = optional_array(point_coords),
         py::arg("point_labels") = optional_array(point_labels),
@@ -70,7 +78,7 @@ class PythonPredictor : public ku::SegmentationPredictor {
   }
 
   std::map<std::string, cv::Mat> image_encoder(const cv::Mat& tensor) override {
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     const py::object features = adapter_->attr("image_encoder")(array_copy(tensor));
     return {{"vision_features", mat_copy(features, "\"vision_features\" of the image encoder")}};
   }
@@ -90,12 +98,12 @@ class PythonBatch : public ku::DetectorBatch {
 
   std::unique_ptr<ku::DetectorBatch> to(const ku::Device&) const override {
     // The adapter holds the caller's own device object; the text form is not needed.
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     return std::make_unique<PythonBatch>(adapter_, share(adapter_->attr("to_device")(*batch_)));
   }
 
   std::any input_ids() const override {
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     return share(adapter_->attr("input_ids")(*batch_));
   }
 
@@ -112,7 +120,7 @@ class PythonDetector : public ku::DetectionProcessor, public ku::DetectionNetwor
 
   std::unique_ptr<ku::DetectorBatch> operator()(const cv::Mat& image, const std::string& text,
                                                 const std::string& return_tensors) override {
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     return std::make_unique<PythonBatch>(
         adapter_, share(adapter_->attr("process")(array_copy(image), text, return_tensors)));
   }
@@ -121,14 +129,14 @@ class PythonDetector : public ku::DetectionProcessor, public ku::DetectionNetwor
     const auto* batch = dynamic_cast<const PythonBatch*>(&inputs);
     if (batch == nullptr)
       throw ArgumentError("grounding_model: the batch was not made by a Python processor");
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     return share(adapter_->attr("run")(batch->batch()));
   }
 
   std::vector<ku::DetectionResult> post_process_grounded_object_detection(
       const std::any& outputs, const std::any& input_ids, double text_threshold,
       const std::vector<std::pair<int, int>>& target_sizes) override {
-    py::gil_scoped_acquire gil;
+    const ModelCall call;
     py::list sizes;
     for (const auto& [height, width] : target_sizes) sizes.append(py::make_tuple(height, width));
     const py::object results =

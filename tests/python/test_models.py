@@ -214,3 +214,19 @@ def test_builtin_stand_ins_take_the_place_of_the_models(tmp_path):
     assert masks.shape == (2, H, W) and masks.sum() == 280 and scores.shape[0] == 2
     with pytest.raises(ValueError, match="box prompts only"):
         predictor.predict(point_coords=np.zeros((1, 2)), box=np.zeros((1, 4)))
+
+
+class ChattyPredictor(Sam2PredictorDouble):
+    def set_image(self, image):
+        print("model: set_image")
+        super().set_image(image)
+
+
+def test_model_prints_keep_their_place_among_the_library_lines(clip, capsys):
+    names, pen = clip
+    run_initializer(names, pen, ChattyPredictor())
+    out = capsys.readouterr().out.splitlines()
+    first, second = [i for i, line in enumerate(out) if line == "model: set_image"]
+    assert out[first - 1].startswith("Using pen JSON path:")
+    assert out[first + 1].startswith("Boxes will be kept: [0 1 2 3 4 5 6 7 8]")
+    assert out[second - 2:second] == ["ann_frame_idx [0] cannot work, too few bbx found..", ""]
