@@ -121,6 +121,56 @@ py::array share_mat(const cv::Mat& mat, bool writeable, py::handle base) {
   return array;
 }
 
+// ---- Standard output ------------------------------------------------------------------------
+
+namespace {
+
+// std::cout's buffer for the life of the process: forwards to the calling thread's target, or
+// to the original buffer when the thread is not inside a library call.
+class RoutedBuffer : public std::streambuf {
+ public:
+  explicit RoutedBuffer(std::streambuf* fallback) : fallback_(fallback) {}
+  static std::streambuf* exchange_target(std::streambuf* target) { return std::exchange(target_, target); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return current()->pubsync() == 0 ? 0 : c;
+    return current()->sputc(traits_type::to_char_type(c));
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    return current()->sputn(text, count);
+  }
+  int sync() override { return current()->pubsync(); }
+
+ private:
+  std::streambuf* current() const { return target_ != nullptr ? target_ : fallback_; }
+  std::streambuf* fallback_;
+  static thread_local std::streambuf* target_;
+};
+
+thread_local std::streambuf* RoutedBuffer::target_ = nullptr;
+
+}  // namespace
+
+void route_stdout() {
+  // Never destroyed: std::cout may be flushed after this module's statics are gone.
+  static auto* routed = new RoutedBuffer(std::cout.rdbuf());
+  std::cout.rdbuf(routed);
+}
+
+StdoutToPython::StdoutToPython() {
+  const py::object stdout_ = py::module_::import("sys").attr("stdout");
+  if (stdout_.is_none()) return;  // no sys.stdout (pythonw): the lines go where they always go
+  buffer_ = std::make_unique<py::detail::pythonbuf>(stdout_);
+  previous_ = RoutedBuffer::exchange_target(buffer_.get());
+}
+
+StdoutToPython::~StdoutToPython() {
+  if (!buffer_) return;
+  buffer_->pubsync();
+  RoutedBuffer::exchange_target(previous_);
+}
+
 ku::Mask mask_from_array(py::handle object) {
   py::array array = py::array::ensure(object);
   if (!array) {

@@ -35,14 +35,33 @@ namespace ku = kovra_utils;
 
 // ---- Running library code -------------------------------------------------------------------
 
+/// While alive, std::cout written by this thread goes to the sys.stdout of the moment (so
+/// contextlib.redirect_stdout and notebooks see it, in order). Each thread has its own target,
+/// so library calls running at once in several Python threads never share a buffer. Construct
+/// with the GIL held.
+class StdoutToPython {
+ public:
+  StdoutToPython();
+  ~StdoutToPython();
+  StdoutToPython(const StdoutToPython&) = delete;
+  StdoutToPython& operator=(const StdoutToPython&) = delete;
+
+ private:
+  std::unique_ptr<std::streambuf> buffer_;
+  std::streambuf* previous_ = nullptr;
+};
+
+/// Makes std::cout follow StdoutToPython; called once when the module loads.
+void route_stdout();
+
 /// Call guard for bindings whose arguments and result are plain C++ values.
-using library_call = py::call_guard<py::scoped_ostream_redirect, py::gil_scoped_release>;
+using library_call = py::call_guard<StdoutToPython, py::gil_scoped_release>;
 
 /// Runs `work` with std::cout sent to sys.stdout and the GIL released; returns its result.
 /// `work` must not touch Python objects.
 template <class Work>
 decltype(auto) run_library(Work&& work) {
-  py::scoped_ostream_redirect output;
+  StdoutToPython output;
   py::gil_scoped_release release;
   return std::forward<Work>(work)();
 }

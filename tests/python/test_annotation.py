@@ -107,3 +107,22 @@ def test_loading_releases_the_gil(tmp_path, frame_image):
         worker.join()
     # With the GIL held for the whole load the counter could not move at all.
     assert elapsed > 0.02 and during > 5
+
+
+def test_messages_of_calls_in_several_threads(tmp_path):
+    (tmp_path / "empty").mkdir()
+    folder = str(tmp_path / "empty")
+    printed = __import__("io").StringIO()
+
+    def load_many():
+        for _ in range(25):
+            ku.get_kovra_annotation_data("unused", save_dir_base=folder)
+
+    with __import__("contextlib").redirect_stdout(printed):
+        workers = [threading.Thread(target=load_many) for _ in range(4)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+    lines = printed.getvalue().splitlines()
+    assert len(lines) == 100 and len(set(lines)) == 1 and lines[0].startswith("No JSON files found")
