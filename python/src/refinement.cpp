@@ -40,11 +40,11 @@ outside it is background. np.asarray(labels) gives the H x W label image.)")
         return py::make_tuple(l.frame_size.height, l.frame_size.width);
       })
       .def("__array__",
-           [](const ku::ComponentLabels& l, py::object dtype) {
+           [](const ku::ComponentLabels& l, py::object dtype, py::object) {
              py::array dense = dense_labels(l);
              return dtype.is_none() ? dense : py::array(dense.attr("astype")(dtype));
            },
-           py::arg("dtype") = py::none());
+           py::arg("dtype") = py::none(), py::arg("copy") = py::none());
   py::implicitly_convertible<py::array, ku::ComponentLabels>();
 }
 

@@ -58,11 +58,11 @@ for: np.asarray(mask), numpy functions and comparisons, shape, dtype, sum(), any
       .def("dense", &dense_array, "The mask as a new H x W uint8 0/1 array.")
       .def(
           "__array__",
-          [](const ku::Mask& m, py::object dtype) {
+          [](const ku::Mask& m, py::object dtype, py::object) {
             py::array dense = dense_array(m);
             return dtype.is_none() ? dense : py::array(dense.attr("astype")(dtype));
           },
-          py::arg("dtype") = py::none())
+          py::arg("dtype") = py::none(), py::arg("copy") = py::none())
       .def("__repr__",
            [](const ku::Mask& m) {
              return "Mask(shape=(" + std::to_string(m.rows()) + ", " + std::to_string(m.cols()) +
