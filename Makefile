@@ -5,6 +5,9 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-san
 CMAKE_FLAGS ?=
+# The interpreter the Python package is built for and tested with (Debian's, with numpy/pandas).
+PYTHON ?= /usr/bin/python3
+CMAKE_FLAGS += -DPython_EXECUTABLE=$(PYTHON)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 ifneq ($(CCACHE),)
   CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache

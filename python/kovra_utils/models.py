@@ -1,0 +1,201 @@
+"""Adapters from the caller's model objects to the calls the library makes.
+
+The library talks to two outside models:
+
+- a segmentation predictor with SAM2's image-predictor calls: ``set_image(rgb)``,
+  ``predict(point_coords=None, point_labels=None, box=boxes, multimask_output=False)`` returning
+  ``(masks, scores, logits)``, and ``predictor.model.image_encoder(tensor)`` returning a mapping
+  with "vision_features";
+- a detector with Hugging Face's Grounding DINO calls: ``processor(images=..., text=...,
+  return_tensors="pt")``, ``model(**batch)`` and
+  ``processor.post_process_grounded_object_detection(outputs, input_ids, text_threshold=...,
+  target_sizes=[(H, W)])``.
+
+The functions that take a model wrap it in one of the adapters below on their own; wrap it
+yourself only to choose the device the image encoder runs on. Model results (numpy arrays or
+torch tensors on any device) are copied to host numpy arrays here. Nothing is caught: an
+exception raised by a model reaches the caller unchanged.
+
+torch is imported only when a model is run, so the rest of the package works without it.
+"""
+
+import contextlib
+import sys
+
+import numpy as np
+
+__all__ = ["SegmentationAdapter", "DetectionAdapter"]
+
+# Mask element types the library reads as they are; others are turned into 0/1 bytes.
+_MASK_DTYPES = tuple(
+    np.dtype(t) for t in (np.uint8, np.int8, np.uint16, np.int16, np.int32, np.float32, np.float64)
+)
+
+
+def _torch():
+    """The torch module, or None when it is not installed."""
+    if "torch" in sys.modules:
+        return sys.modules["torch"]
+    try:
+        import torch
+    except ImportError:
+        return None
+    return torch
+
+
+def _is_tensor(value):
+    # A torch tensor can only exist once torch is imported, so this never imports it.
+    torch = sys.modules.get("torch")
+    return torch is not None and torch.is_tensor(value)
+
+
+def _no_grad():
+    torch = _torch()
+    return torch.no_grad() if torch is not None else contextlib.nullcontext()
+
+
+def to_host(value, dtype=None):
+    """``value`` (numpy array, torch tensor on any device, list or number) as a numpy array."""
+    if _is_tensor(value):
+        value = value.detach()
+        if value.dtype in (sys.modules["torch"].bfloat16, sys.modules["torch"].float16):
+            value = value.float()
+        value = value.cpu().numpy()
+    return np.asarray(value, dtype=dtype)
+
+
+def _mask_array(masks):
+    """Predicted masks as a contiguous host array of a type the library reads (non-zero = set)."""
+    masks = to_host(masks)
+    if masks.dtype == np.bool_:
+        masks = masks.view(np.uint8)
+    elif masks.dtype not in _MASK_DTYPES:
+        masks = (masks != 0).view(np.uint8)
+    return np.ascontiguousarray(masks)
+
+
+def _labels(result):
+    # Newer releases of the Hugging Face library put the texts under "text_labels" and keep
+    # "labels" only as a deprecated alias.
+    labels = result["text_labels"] if "text_labels" in result else result["labels"]
+    if _is_tensor(labels) or isinstance(labels, np.ndarray):
+        labels = to_host(labels).tolist()
+    return [str(label) for label in labels]
+
+
+def host_detections(gdino_results):
+    """Post-processed detector results copied to host: one dict per image with "scores" (N
+    float64), "labels" (N texts) and "boxes" (N x 4 float64)."""
+    host = []
+    for result in gdino_results:
+        host.append(
+            {
+                "scores": to_host(result["scores"], np.float64).reshape(-1),
+                "labels": _labels(result),
+                "boxes": to_host(result["boxes"], np.float64).reshape(-1, 4),
+            }
+        )
+    return host
+
+
+def _model_device(predictor):
+    """Where the predictor's model lives: a ``device`` attribute of the predictor or its model,
+    else the device of the first parameter of its model or image encoder; None when unknown."""
+    model = getattr(predictor, "model", None)
+    for owner in (predictor, model):
+        device = getattr(owner, "device", None)
+        if device is not None:
+            return device
+    for owner in (model, getattr(model, "image_encoder", None)):
+        parameters = getattr(owner, "parameters", None)
+        if callable(parameters):
+            for parameter in parameters():
+                return parameter.device
+    return None
+
+
+class SegmentationAdapter:
+    """A SAM2-style image predictor as the library calls it.
+
+    ``device``: where the image encoder's input tensor is placed; by default the predictor's
+    own device (``predictor.device``, ``predictor.model.device`` or its first parameter's),
+    else "cuda" when available, else "cpu".
+    """
+
+    def __init__(self, predictor, device=None):
+        self.predictor = predictor
+        self.device = device
+
+    def set_image(self, image):
+        self.predictor.set_image(image)
+
+    def predict(self, box, point_coords=None, point_labels=None, multimask_output=False):
+        """``(masks, scores, logits)`` of one prompt per row of ``box``, as host arrays."""
+        masks, scores, logits = self.predictor.predict(
+            point_coords=point_coords,
+            point_labels=point_labels,
+            box=box,
+            multimask_output=multimask_output,
+        )
+        return _mask_array(masks), to_host(scores, np.float32), to_host(logits, np.float32)
+
+    def image_encoder(self, tensor):
+        """The encoder's "vision_features" for ``tensor`` (1 x 3 x 256 x 256 float32, host) as a
+        host float32 array."""
+        encoder = self.predictor.model.image_encoder
+        torch = _torch()
+        if torch is not None:
+            tensor = torch.from_numpy(tensor).to(self._encoder_device(torch))
+        with _no_grad():
+            outputs = encoder(tensor)
+        features = to_host(outputs["vision_features"], np.float32)
+        return np.ascontiguousarray(features)
+
+    def _encoder_device(self, torch):
+        if self.device is None:
+            found = _model_device(self.predictor)
+            if found is None:
+                found = "cuda" if torch.cuda.is_available() else "cpu"
+            self.device = found
+        return self.device
+
+
+class DetectionAdapter:
+    """A Hugging Face style Grounding DINO processor and network as the library calls them.
+
+    ``device``: where the processor's batch is placed, handed to ``batch.to`` unchanged.
+    """
+
+    def __init__(self, processor, model, device):
+        self.processor = processor
+        self.model = model
+        self.device = device
+
+    def process(self, image, text, return_tensors):
+        return self.processor(images=image, text=text, return_tensors=return_tensors)
+
+    def to_device(self, batch):
+        return batch.to(self.device)
+
+    @staticmethod
+    def input_ids(batch):
+        return batch["input_ids"]
+
+    def run(self, batch):
+        with _no_grad():
+            return self.model(**batch)
+
+    def post_process(self, outputs, input_ids, text_threshold, target_sizes):
+        # text_threshold and target_sizes by keyword: releases of the Hugging Face library
+        # disagree on the positional parameter after input_ids.
+        results = self.processor.post_process_grounded_object_detection(
+            outputs, input_ids, text_threshold=text_threshold, target_sizes=list(target_sizes)
+        )
+        return host_detections(results)
+
+
+def segmentation_adapter(image_predictor):
+    """``image_predictor`` wrapped in a SegmentationAdapter unless it is one already."""
+    if isinstance(image_predictor, SegmentationAdapter):
+        return image_predictor
+    return SegmentationAdapter(image_predictor)
