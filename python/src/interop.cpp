@@ -26,14 +26,25 @@ ku::Rle rle_from_python(py::handle object) {
     throw ku::ArgumentError("a run-length encoding must be a dict with \"size\" and \"counts\", got " +
                             std::string(py::str(py::type::of(object).attr("__name__"))));
   const auto rle = py::reinterpret_borrow<py::dict>(object);
-  const auto size = rle_member(rle, "size").cast<std::vector<int>>();
+  std::vector<int> size;
+  try {
+    size = rle_member(rle, "size").cast<std::vector<int>>();
+  } catch (const py::cast_error&) {
+    throw ku::ArgumentError("run-length \"size\" must be [height, width] integers");
+  }
   if (size.size() != 2)
     throw ku::ArgumentError("run-length \"size\" must be [height, width], got " +
                             std::to_string(size.size()) + " values");
   const py::object counts = rle_member(rle, "counts");
-  if (py::isinstance<py::str>(counts) || py::isinstance<py::bytes>(counts))
-    return ku::rle_from_string(counts.cast<std::string>(), size[0], size[1]);
-  return ku::Rle{size[0], size[1], counts.cast<std::vector<std::int64_t>>()};
+  if (py::isinstance<py::str>(counts) || py::isinstance<py::bytes>(counts)) {
+    const auto text = counts.cast<std::string>();
+    return run_library([&] { return ku::rle_from_string(text, size[0], size[1]); });
+  }
+  try {
+    return ku::Rle{size[0], size[1], counts.cast<std::vector<std::int64_t>>()};
+  } catch (const py::cast_error&) {
+    throw ku::ArgumentError("run-length \"counts\" must be a text or a list of integers");
+  }
 }
 
 py::dict rle_to_python(const ku::Rle& rle) {
@@ -62,12 +73,16 @@ void bind_rle(py::module_& module) {
       },
       py::arg("rle"), "The H x W uint8 0/1 array of a run-length encoding (pycocotools' mask.decode).");
   module.def(
-      "rle_to_string", [](py::handle rle) { return ku::rle_to_string(rle_from_python(rle)); }, py::arg("rle"),
+      "rle_to_string",
+      [](py::handle rle) {
+        const ku::Rle parsed = rle_from_python(rle);
+        return run_library([&] { return ku::rle_to_string(parsed); });
+      }, py::arg("rle"),
       "The compressed counts text of an encoding (pycocotools' rleToString).");
   module.def(
       "rle_from_string",
       [](const std::string& counts, int height, int width) {
-        const ku::Rle rle = ku::rle_from_string(counts, height, width);
+        const ku::Rle rle = run_library([&] { return ku::rle_from_string(counts, height, width); });
         py::dict result;
         result["size"] = py::cast(std::vector<int>{rle.height, rle.width});
         result["counts"] = py::cast(rle.counts);

@@ -59,6 +59,7 @@ def test_area_box_and_iou():
     ({"size": [2, 2], "counts": "1\x7f00"}, ku.ContentError),
     ({"size": [2, 2], "counts": [1, -1, 4]}, ku.ContentError),
     ("1100", ku.ArgumentError),
+    ({"size": [2, 2], "counts": ["a"]}, ku.ArgumentError),
 ])
 def test_malformed_encodings_are_refused(rle, error):
     with pytest.raises(error):
