@@ -27,6 +27,55 @@ ku::ObjectIds object_ids_from_python(py::handle object_ids) {
   return ids;
 }
 
+py::dict video_summary_to_python(const ku::TrackingVideoSummary& summary) {
+  py::dict result;
+  result["frames"] = summary.frames;
+  result["missing_images"] = summary.missing_images;
+  result["marked_frames"] = summary.marked_frames;
+  result["width"] = summary.frame_size.width;
+  result["height"] = summary.frame_size.height;
+  result["codec"] = summary.codec;
+  return result;
+}
+
+void bind_tracking_video(py::module_& module) {
+  const ku::TrackingVideoOptions defaults;
+  module.def(
+      "render_tracking_video",
+      [](const std::string& save_dir_base, const std::string& output_path, std::optional<std::int64_t> from_frame,
+         std::optional<std::int64_t> to_frame, double fps, double scale, int trail_length, bool draw_masks,
+         bool draw_boxes, bool draw_trails, bool draw_frame_caption, bool mark_report_frames,
+         double intersection_thrr, py::object progress) {
+        ku::TrackingVideoOptions options;
+        options.from_frame = from_frame;
+        options.to_frame = to_frame;
+        options.fps = fps;
+        options.scale = scale;
+        options.trail_length = trail_length;
+        options.draw_masks = draw_masks;
+        options.draw_boxes = draw_boxes;
+        options.draw_trails = draw_trails;
+        options.draw_frame_caption = draw_frame_caption;
+        options.mark_report_frames = mark_report_frames;
+        options.intersection_thrr = intersection_thrr;
+        if (!progress.is_none())
+          options.progress = python_callback<void, std::int64_t, std::int64_t>(std::move(progress));
+        return video_summary_to_python(
+            run_library([&] { return ku::render_tracking_video(save_dir_base, output_path, options); }));
+      },
+      py::arg("save_dir_base"), py::arg("output_path"), py::kw_only(), py::arg("from_frame") = py::none(),
+      py::arg("to_frame") = py::none(), py::arg("fps") = defaults.fps, py::arg("scale") = defaults.scale,
+      py::arg("trail_length") = defaults.trail_length, py::arg("draw_masks") = defaults.draw_masks,
+      py::arg("draw_boxes") = defaults.draw_boxes, py::arg("draw_trails") = defaults.draw_trails,
+      py::arg("draw_frame_caption") = defaults.draw_frame_caption,
+      py::arg("mark_report_frames") = defaults.mark_report_frames,
+      py::arg("intersection_thrr") = defaults.intersection_thrr, py::arg("progress") = py::none(),
+      "Renders the tracker output under save_dir_base as an MP4 video (masks, boxes, centroid trails, "
+      "frame caption; optionally the report's frames marked). from_frame / to_frame are clip positions, "
+      "inclusive; progress(written, total) is called after every frame. Returns {\"frames\", "
+      "\"missing_images\", \"marked_frames\", \"width\", \"height\", \"codec\"}.");
+}
+
 }  // namespace
 
 void bind_visual(py::module_& module) {
@@ -78,6 +127,7 @@ void bind_visual(py::module_& module) {
       "Hands the heat map to display_func (the library's default display when None).");
   module.def("enhance_dark_text", &ku::enhance_dark_text, py::arg("image_pil"), py::arg("gamma") = 1.5,
              library_call(), "Gray, gamma-corrected, equalised single-channel image of an RGB image.");
+  bind_tracking_video(module);
 }
 
 }  // namespace kovra_python
