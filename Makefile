@@ -11,6 +11,9 @@ CMAKE_FLAGS += -DPython_EXECUTABLE=$(PYTHON)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 ifneq ($(CCACHE),)
   CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+  # Paths relative to the checkout, so that another clone of the project reuses the cache.
+  export CCACHE_BASEDIR ?= $(CURDIR)
+  export CCACHE_NOHASHDIR ?= 1
 endif
 
 .PHONY: deps build build-san demo test test-normal test-san bench clean fuzz
