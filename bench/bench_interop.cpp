@@ -9,6 +9,8 @@
 // the folder it was generated in). Before timing, both formulations write their file once and
 // the program stops unless the two files are byte for byte the same.
 
+#include "clip_cache.hpp"
+
 #include <kovra_utils/annotation.hpp>
 #include <kovra_utils/interop.hpp>
 
@@ -34,14 +36,7 @@ using kovra_utils::Rle;
 std::string clip_dir;
 fs::path scratch;
 
-const ClipData& clip() {
-  static const ClipData loaded = [] {
-    auto result = kovra_utils::get_kovra_annotation_data("", false, 0, clip_dir);
-    if (!result.kovra_annotation_data) throw std::runtime_error("no clip in " + clip_dir);
-    return std::move(*result.kovra_annotation_data);
-  }();
-  return loaded;
-}
+const ClipData& clip() { return kovra_bench::cached_clip(clip_dir); }
 
 std::size_t mask_count() {
   std::size_t count = 0;

@@ -11,6 +11,8 @@
 // (BM_FrameImageDecode). BM_ResolutionDenseBaseline does the same steps the
 // way a numpy user would: dense float planes per box and a frame image decoded per use.
 
+#include "clip_cache.hpp"
+
 #include <kovra_utils/annotation.hpp>
 #include <kovra_utils/review.hpp>
 
@@ -48,14 +50,7 @@ class QuietCout {
   std::streambuf* previous_;
 };
 
-const ClipData& clip() {
-  static const ClipData loaded = [] {
-    auto result = kovra_utils::get_kovra_annotation_data("", false, 0, clip_dir);
-    if (!result.kovra_annotation_data) throw std::runtime_error("no clip in " + clip_dir);
-    return std::move(*result.kovra_annotation_data);
-  }();
-  return loaded;
-}
+const ClipData& clip() { return kovra_bench::cached_clip(clip_dir); }
 
 std::filesystem::path scratch_dir() {
   const auto dir = std::filesystem::temp_directory_path() / "kovra_bench_review";
