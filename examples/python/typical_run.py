@@ -5,7 +5,7 @@
     -> next clip: stacked boxes, matcher -> tracking -> tracking question report
     -> overlap resolution
 
-Models: the real SAM2 image predictor and Grounding DINO when the packages `sam2` and
+Models: the real SAM2 image and video predictors and Grounding DINO when the packages `sam2` and
 `transformers` are importable (set --sam2-config / --sam2-checkpoint / --gdino-model), the
 library's stand-ins otherwise (or with --stand-ins). The stand-ins are NOT trained models; they
 find bright blobs, which is what the generated recording shows.
@@ -14,8 +14,9 @@ Recordings: your own with --recordings DIR --sub-dir NAME --pen-json FILE (pen p
 frames' pixels after cropping), or, by default, a generated recording of ten bright animals,
 two of which walk into each other in the second window.
 
-The outside video tracker is stood in for by re-prompting the image predictor with each
-animal's box on the frame before; its result is saved as the tracker's annotation files.
+With the stand-ins, the video tracker is kovra_utils.BoxPropagationTracker, which re-prompts the
+image predictor with each animal's box on the frame before. kovra_utils.track_clip drives either
+tracker; kovra_utils.write_annotation_files saves the result as the tracker's annotation files.
 
 Needs numpy and OpenCV's Python package (cv2) besides kovra_utils.
 
@@ -28,7 +29,6 @@ import importlib.util
 import json
 import math
 import os
-import shutil
 import time
 
 import cv2
@@ -97,73 +97,24 @@ def real_models_available():
 
 
 def load_models(args):
-    """(processor, grounding_model, image_predictor, device, description)."""
+    """(processor, grounding_model, image_predictor, video_predictor, device, description)."""
     if args.stand_ins or not real_models_available():
         detector = kovra_utils.BrightBlobDetector()
-        return detector, detector, kovra_utils.ThresholdPredictor(), "cpu", "stand-in models"
+        predictor = kovra_utils.ThresholdPredictor()
+        return (detector, detector, predictor, kovra_utils.BoxPropagationTracker(predictor), "cpu",
+                "stand-in models")
     import torch
-    from sam2.build_sam import build_sam2
+    from sam2.build_sam import build_sam2, build_sam2_video_predictor
     from sam2.sam2_image_predictor import SAM2ImagePredictor
     from transformers import AutoModelForZeroShotObjectDetection, AutoProcessor
 
     device = args.device or ("cuda" if torch.cuda.is_available() else "cpu")
     predictor = SAM2ImagePredictor(build_sam2(args.sam2_config, args.sam2_checkpoint, device=device))
+    video_predictor = build_sam2_video_predictor(args.sam2_config, args.sam2_checkpoint, device=device)
     processor = AutoProcessor.from_pretrained(args.gdino_model)
     grounding_model = AutoModelForZeroShotObjectDetection.from_pretrained(args.gdino_model).to(device)
-    return processor, grounding_model, predictor, device, f"SAM2 and Grounding DINO on {device}"
-
-
-# ---- the tracker's stand-in -----------------------------------------------------------------
-
-def read_rgb(path):
-    return cv2.cvtColor(cv2.imread(path, cv2.IMREAD_COLOR), cv2.COLOR_BGR2RGB)
-
-
-def mask_box(mask):
-    rows, cols = np.nonzero(mask)
-    return None if rows.size == 0 else [cols.min(), rows.min(), cols.max(), rows.max()]
-
-
-def track(frame_names, start_frame, seed_masks, predictor):
-    """video_segments: frame -> object id -> 1 x H x W bool mask, objects 1 .. N."""
-    current = {i + 1: np.asarray(m, dtype=bool) for i, m in enumerate(seed_masks)}
-    video_segments = {start_frame: {i: m[None] for i, m in current.items()}}
-    for frame in range(start_frame + 1, len(frame_names)):
-        ids = [i for i, m in current.items() if m.any()]
-        if ids:
-            predictor.set_image(read_rgb(frame_names[frame]))
-            boxes = np.array([mask_box(current[i]) for i in ids], dtype=np.float64)
-            masks, _, _ = predictor.predict(box=boxes, multimask_output=False)
-            masks = np.asarray(masks).reshape(len(ids), *current[ids[0]].shape) != 0
-            current.update(zip(ids, masks))
-        video_segments[frame] = {i: m[None] for i, m in current.items()}
-    return video_segments
-
-
-def polygons(mask):
-    """The mask's outer outlines as the annotation files' polygon strings."""
-    h, w = mask.shape
-    contours, _ = cv2.findContours(mask.astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-    out = []
-    for contour in contours:
-        points = contour.reshape(-1, 2)
-        coords = [f"{(x + 0.5) / w:.6f} {(y + 0.5) / h:.6f}" for x, y in points]
-        out.append("0 " + " ".join(coords))
-    return out
-
-
-def write_tracker_output(video_segments, frame_names, out_dir):
-    os.makedirs(out_dir, exist_ok=True)
-    for frame, objects in video_segments.items():
-        detections = []
-        for object_id, mask in objects.items():
-            plane = np.asarray(mask).reshape(mask.shape[-2:]) != 0
-            box = mask_box(plane)
-            detections.append({"object_id": int(object_id),
-                               "xyxy": [[float(v) for v in box]] if box else [[0.0] * 4],
-                               "formatted_polygon": polygons(plane)})
-        with open(os.path.join(out_dir, f"output_pp_{frame}.json"), "w") as f:
-            json.dump({"image_path": frame_names[frame], "detections": detections}, f)
+    return (processor, grounding_model, predictor, video_predictor, device,
+            f"SAM2 and Grounding DINO on {device}")
 
 
 # ---- the run --------------------------------------------------------------------------------
@@ -186,7 +137,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("workdir", nargs="?", default="kovra_python_run",
-                        help="folder for everything the run writes (replaced)")
+                        help="new or empty folder for everything the run writes")
     parser.add_argument("--recordings", help="root of your camera recordings")
     parser.add_argument("--sub-dir", default="pen61", help="sub-folder of --recordings to scan")
     parser.add_argument("--pen-json", help="pen polygon file of your camera (cropped pixels)")
@@ -198,14 +149,15 @@ def main():
     args = parser.parse_args()
 
     started = time.time()
-    shutil.rmtree(args.workdir, ignore_errors=True)
-    os.makedirs(args.workdir)
+    if os.path.isdir(args.workdir) and os.listdir(args.workdir):
+        raise SystemExit(f"{args.workdir} is not empty; name a new or empty folder")
+    os.makedirs(args.workdir, exist_ok=True)
     recordings = args.recordings
     if recordings is None:
         recordings = os.path.join(args.workdir, "recordings")
         step("Generating a recording of ten animals (2560 x 1440, 12 s)")
         write_recording(os.path.join(recordings, args.sub_dir, RECORDING))
-    processor, grounding_model, predictor, device, models = load_models(args)
+    processor, grounding_model, predictor, video_predictor, device, models = load_models(args)
     print(f"models: {models}")
 
     step("Cataloguing the recordings and extracting cropped frame windows")
@@ -237,10 +189,10 @@ def main():
 
     def track_and_save(name, clip_dir, frame_names, start, seeds):
         step(f"Clip {name}: tracking {len(seeds)} animals and refining their masks")
-        segments = track(frame_names, start, seeds, predictor)
+        segments = kovra_utils.track_clip(video_predictor, clip_dir, seeds, ann_frame_idx=start)
         refinement.process_video_segments(segments, clip_dir, frame_names)
         out_dir = os.path.join(output_root, name)
-        write_tracker_output(segments, frame_names, out_dir)
+        kovra_utils.write_annotation_files(segments, frame_names, out_dir)
         return out_dir
 
     first_out = track_and_save(first_name, first_dir, first_frames, ann_frame_idx, masks)
