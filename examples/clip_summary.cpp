@@ -6,7 +6,6 @@
 
 #include <kovra_utils/annotation.hpp>
 
-#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -14,7 +13,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -50,42 +48,27 @@ std::vector<cv::Point> outline(const Pig& pig, int frame) {
   return points;
 }
 
-// The tracker's polygon text: an identifier, then x / width and y / height per vertex.
-std::string polygon_text(const std::vector<cv::Point>& points) {
-  std::string text = "0";
-  char number[32];
-  for (const cv::Point& p : points) {
-    std::snprintf(number, sizeof number, " %.6f %.6f", p.x / double(kFrameSize.width),
-                  p.y / double(kFrameSize.height));
-    text += number;
-  }
-  return text;
-}
-
+// Draws the clip's frames and saves the animals' masks as the tracker's annotation files.
 void write_clip(const fs::path& frames_dir, const fs::path& tracker_dir) {
   fs::create_directories(frames_dir);
-  fs::create_directories(tracker_dir);
   const std::vector<Pig> pigs = herd();
+  kovra_utils::VideoSegments video_segments;
+  std::vector<std::string> frame_names;
   for (int frame = 0; frame < kFrames; ++frame) {
     cv::Mat image(kFrameSize, CV_8UC3, cv::Scalar(40, 45, 50));
-    nlohmann::json detections = nlohmann::json::array();
     for (int id = 0; id < kPigs; ++id) {
-      const std::vector<cv::Point> points = outline(pigs[id], frame);
-      cv::fillPoly(image, std::vector<std::vector<cv::Point>>{points}, cv::Scalar(200, 210, 225));
-      const cv::Rect box = cv::boundingRect(points);
-      detections.push_back({{"object_id", id + 1},
-                            {"xyxy", {{box.x, box.y, box.x + box.width, box.y + box.height}}},
-                            {"formatted_polygon", {polygon_text(points)}}});
+      const std::vector<std::vector<cv::Point>> shape = {outline(pigs[id], frame)};
+      cv::fillPoly(image, shape, cv::Scalar(200, 210, 225));
+      cv::Mat plane = cv::Mat::zeros(kFrameSize, CV_8U);
+      cv::fillPoly(plane, shape, 1);
+      video_segments[frame][id + 1] = kovra_utils::Mask::from_dense(plane);
     }
     char name[16];
     std::snprintf(name, sizeof name, "%04d.jpg", frame);
-    const fs::path image_path = frames_dir / name;
-    cv::imwrite(image_path.string(), image);
-    const nlohmann::json annotation = {{"image_path", image_path.string()},
-                                       {"detections", detections}};
-    std::ofstream(tracker_dir / ("output_pp_" + std::to_string(frame) + ".json"))
-        << annotation.dump(4);
+    frame_names.push_back((frames_dir / name).string());
+    cv::imwrite(frame_names.back(), image);
   }
+  kovra_utils::write_annotation_files(video_segments, frame_names, tracker_dir);
 }
 
 struct Overlap {

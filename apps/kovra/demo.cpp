@@ -49,6 +49,37 @@ struct Clip {
   std::vector<std::string> frame_names;
 };
 
+// A video predictor that reports each propagated frame on the console's progress line.
+class ProgressTracker : public kovra_utils::VideoPredictor {
+ public:
+  ProgressTracker(kovra_utils::VideoPredictor& tracker, Console& console, std::size_t frames) :
+      tracker_(tracker), console_(console), frames_(frames) {}
+
+  std::any init_state(const std::string& video_path) override {
+    return tracker_.init_state(video_path);
+  }
+  void add_new_mask(std::any& state, std::int64_t frame_idx, std::int64_t obj_id,
+                    const kovra_utils::Mask& mask) override {
+    tracker_.add_new_mask(state, frame_idx, obj_id, mask);
+  }
+  void propagate_in_video(std::any& state, const FrameCallback& callback) override {
+    tracker_.propagate_in_video(state, [&](std::int64_t frame_idx,
+                                           const std::vector<std::int64_t>& obj_ids,
+                                           const cv::Mat& mask_logits) {
+      console_.progress("tracking frame " + std::to_string(frame_idx + 1) + "/" +
+                        std::to_string(frames_));
+      callback(frame_idx, obj_ids, mask_logits);
+    });
+    console_.end_progress();
+  }
+  void reset_state(std::any& state) override { tracker_.reset_state(state); }
+
+ private:
+  kovra_utils::VideoPredictor& tracker_;
+  Console& console_;
+  std::size_t frames_;
+};
+
 // Everything the summary lists, with the time the run took.
 struct Written {
   std::vector<std::pair<std::string, fs::path>> items;
@@ -223,7 +254,8 @@ void DemoRun::track(const Clip& clip, std::int64_t start_frame,
   out_ << "tracking " << seeds.size() << " animals through " << clip.frame_names.size()
        << " frames by re-prompting the predictor with the previous boxes\n";
   kovra_utils::BoxPropagationTracker tracker(predictor_);
-  auto segments = kovra_utils::track_clip(tracker, clip.dir.string(), seeds, start_frame);
+  ProgressTracker reporting(tracker, console_, clip.frame_names.size());
+  auto segments = kovra_utils::track_clip(reporting, clip.dir.string(), seeds, start_frame);
   out_ << "refining the masks with Mask_Refinement (main blob inside the pen)\n" << std::flush;
   refinement_.process_video_segments(segments, clip.dir.string(), clip.frame_names);
   const fs::path dir = paths_.tracker_output(clip.name);

@@ -1,6 +1,7 @@
 #pragma once
 
-// Annotation files, polygon rasterisation, mask overlap measures and tracker-output loading.
+// Annotation files (reading and writing), polygon rasterisation, mask overlap measures and
+// tracker-output loading.
 //
 // Every function throws on malformed input: FileError when a file cannot be opened or read,
 // ContentError for bad JSON, a missing or wrongly typed member, an odd coordinate count or a
