@@ -111,9 +111,3 @@ def test_bad_prompts(clip, masks, ann_frame_idx, error, message):
         ku.track_clip(predictor, clip, masks, ann_frame_idx)
     assert predictor.calls == []
 
-
-def test_logits_of_another_size_are_content_errors(clip):
-    small = np.zeros((10, 10), bool)
-    small[2:4, 2:4] = True
-    with pytest.raises(ku.ContentError, match="like the prompted masks"):
-        ku.track_clip(Sam2VideoPredictorDouble(), clip, [small])
