@@ -55,15 +55,17 @@ ku::Zones bench_zones(cv::Size frame) {
     return ku::Zone{name, {points}, ku::Mask::from_dense(plane)};
   };
   const int w = frame.width, h = frame.height;
-  return {zone("feeder", {{w / 5, 0}, {4 * w / 5, 0}, {4 * w / 5 - 40, h / 4}, {w / 5 + 40, h / 4}}),
-          zone("drinker", {{4 * w / 5, 2 * h / 3}, {w - 1, 2 * h / 3}, {w - 1, h - 1}, {4 * w / 5, h - 1}})};
+  return {
+      zone("feeder", {{w / 5, 0}, {4 * w / 5, 0}, {4 * w / 5 - 40, h / 4}, {w / 5 + 40, h / 4}}),
+      zone("drinker",
+           {{4 * w / 5, 2 * h / 3}, {w - 1, 2 * h / 3}, {w - 1, h - 1}, {4 * w / 5, h - 1}})};
 }
 
 // ---- the dense formulation ----------------------------------------------------------------------
 
 struct DenseAnimal {
-  cv::Mat plane;                      // full frame, 0/1
-  std::vector<cv::Point> boundary;    // set pixels with a 4-neighbour unset or off the frame
+  cv::Mat plane;                    // full frame, 0/1
+  std::vector<cv::Point> boundary;  // set pixels with a 4-neighbour unset or off the frame
 };
 
 bd::PixelSums dense_sums(const cv::Mat& plane) {
@@ -128,12 +130,14 @@ bd::PositionMeasure dense_position(const ku::FrameRecord& record, const std::vec
   const std::size_t n = dense.size();
   std::vector<std::int64_t> d2(n * n, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = i + 1; j < n; ++j) d2[i * n + j] = d2[j * n + i] = dense_distance2(dense[i], dense[j]);
+    for (std::size_t j = i + 1; j < n; ++j)
+      d2[i * n + j] = d2[j * n + i] = dense_distance2(dense[i], dense[j]);
   }
   for (std::size_t i = 0; i < n; ++i) {
     std::optional<bd::Nearest> best;
     for (std::size_t j = 0; j < n; ++j) {
-      if (j != i && (!best || d2[i * n + j] < best->distance2)) best = bd::Nearest{j, d2[i * n + j]};
+      if (j != i && (!best || d2[i * n + j] < best->distance2))
+        best = bd::Nearest{j, d2[i * n + j]};
     }
     measure.nearest.push_back(best);
     for (std::size_t j = i + 1; j < n; ++j) {
@@ -149,15 +153,16 @@ ku::BehaviourTables dense_tables(const ku::ClipData& clip, const ku::Zones& zone
   for (const ku::Zone& zone : zones) planes.push_back(zone.raster.dense());
   bd::ClipMeasure measure;
   for (const auto& [key, record] : clip) {
-    measure.positions.push_back(dense_position(record, planes, bd::contact_distance2(options.contact_px)));
+    measure.positions.push_back(
+        dense_position(record, planes, bd::contact_distance2(options.contact_px)));
   }
   return bd::build_tables({measure}, spf, zones, options);
 }
 
 bool same_tables(const ku::BehaviourTables& a, const ku::BehaviourTables& b) {
   return a.frames.to_csv() == b.frames.to_csv() && a.bouts.to_csv() == b.bouts.to_csv() &&
-         a.contact_bouts.to_csv() == b.contact_bouts.to_csv() && a.contacts.to_csv() == b.contacts.to_csv() &&
-         a.summary.to_csv() == b.summary.to_csv();
+         a.contact_bouts.to_csv() == b.contact_bouts.to_csv() &&
+         a.contacts.to_csv() == b.contacts.to_csv() && a.summary.to_csv() == b.summary.to_csv();
 }
 
 ku::ClipData first_positions(const ku::ClipData& clip, std::size_t count) {
@@ -191,21 +196,25 @@ int main(int argc, char** argv) {
 
   ku::BehaviourTables whole, sparse_subset, dense_subset;
   const double sparse_s = best_of(repeats, [&] { whole = ku::clip_behaviour(clip, spf, zones); });
-  const double sparse_subset_s = best_of(repeats, [&] { sparse_subset = ku::clip_behaviour(subset, spf, zones); });
-  const double dense_subset_s = best_of(1, [&] { dense_subset = dense_tables(subset, zones, spf); });
+  const double sparse_subset_s =
+      best_of(repeats, [&] { sparse_subset = ku::clip_behaviour(subset, spf, zones); });
+  const double dense_subset_s =
+      best_of(1, [&] { dense_subset = dense_tables(subset, zones, spf); });
   const bool identical = same_tables(sparse_subset, dense_subset);
   const double scale = static_cast<double>(clip.size()) / static_cast<double>(subset.size());
   const double dense_scaled_s = dense_subset_s * scale;
 
-  std::printf("clip: %zu positions, %zu frame rows, %zu bouts, %zu contact bouts, frame %d x %d\n", clip.size(),
-              whole.frames.row_count(), whole.bouts.row_count(), whole.contact_bouts.row_count(), frame.width,
-              frame.height);
+  std::printf("clip: %zu positions, %zu frame rows, %zu bouts, %zu contact bouts, frame %d x %d\n",
+              clip.size(), whole.frames.row_count(), whole.bouts.row_count(),
+              whole.contact_bouts.row_count(), frame.width, frame.height);
   std::printf("crop-based, whole clip:        %8.3f s CPU (target <= 0.5 s)\n", sparse_s);
   std::printf("crop-based, first %3zu:         %8.3f s CPU\n", subset.size(), sparse_subset_s);
   std::printf("dense, first %3zu:              %8.3f s CPU\n", subset.size(), dense_subset_s);
   std::printf("dense, scaled to whole clip:   %8.3f s CPU (x %.1f)\n", dense_scaled_s, scale);
-  std::printf("ratio crop-based / dense:      1/%.1f on the subset, 1/%.1f whole clip vs scaled dense (target <= 1/20)\n",
-              dense_subset_s / sparse_subset_s, dense_scaled_s / sparse_s);
+  std::printf(
+      "ratio crop-based / dense:      1/%.1f on the subset, 1/%.1f whole clip vs scaled dense "
+      "(target <= 1/20)\n",
+      dense_subset_s / sparse_subset_s, dense_scaled_s / sparse_s);
   std::printf("tables identical on the subset: %s\n", identical ? "yes" : "NO");
   return identical ? 0 : 1;
 }

@@ -19,8 +19,8 @@ constexpr double kTimeTolerance = 1e-9;
 
 void require_finite_at_least(double value, double minimum, const std::string& name) {
   if (!std::isfinite(value) || value < minimum) {
-    throw ArgumentError(name + " must be a finite number >= " + text::format_float(minimum) + ", got " +
-                        text::format_float(value));
+    throw ArgumentError(name + " must be a finite number >= " + text::format_float(minimum) +
+                        ", got " + text::format_float(value));
   }
 }
 
@@ -34,12 +34,13 @@ void require_positive(double value, const std::string& name) {
 struct Position {
   std::int64_t frame_index = 0;
   double time_s = 0;
-  bool joined = false;     // follows the previous position without a break
+  bool joined = false;       // follows the previous position without a break
   std::int64_t stretch = 0;  // positions joined to each other share a stretch
   const bd::PositionMeasure* measure = nullptr;
 };
 
-std::vector<Position> day_positions(const std::vector<bd::ClipMeasure>& clips, double seconds_per_frame) {
+std::vector<Position> day_positions(const std::vector<bd::ClipMeasure>& clips,
+                                    double seconds_per_frame) {
   std::vector<Position> positions;
   std::optional<double> previous_time;
   std::int64_t stretch = -1;
@@ -48,8 +49,8 @@ std::vector<Position> day_positions(const std::vector<bd::ClipMeasure>& clips, d
       Position position;
       position.frame_index = clip.positions[p].frame_index;
       position.time_s = clip.start_time_s + static_cast<double>(p) * seconds_per_frame;
-      position.joined = p > 0 || (previous_time && std::abs(position.time_s - *previous_time - seconds_per_frame) <=
-                                                       kTimeTolerance);
+      position.joined = p > 0 || (previous_time && std::abs(position.time_s - *previous_time -
+                                                            seconds_per_frame) <= kTimeTolerance);
       if (!position.joined) ++stretch;
       position.stretch = stretch;
       position.measure = &clip.positions[p];
@@ -69,7 +70,8 @@ struct Bout {
 // Runs of consecutive joined positions of `in` (indexed by day position), merged and filtered.
 class BoutBuilder {
  public:
-  BoutBuilder(const std::vector<Position>& positions, double seconds_per_frame, const BehaviourOptions& options)
+  BoutBuilder(const std::vector<Position>& positions, double seconds_per_frame,
+              const BehaviourOptions& options)
       : positions_(positions), seconds_per_frame_(seconds_per_frame), options_(options) {}
 
   std::vector<Bout> bouts(const std::vector<std::size_t>& in_positions) const {
@@ -85,14 +87,17 @@ class BoutBuilder {
     for (Bout run : runs) {
       run.start_s = positions_[run.first].time_s;
       run.end_s = positions_[run.last].time_s + seconds_per_frame_;
-      if (!merged.empty() && run.start_s - merged.back().end_s <= options_.merge_gap_s + kTimeTolerance) {
+      if (!merged.empty() &&
+          run.start_s - merged.back().end_s <= options_.merge_gap_s + kTimeTolerance) {
         merged.back().last = std::max(merged.back().last, run.last);
         merged.back().end_s = std::max(merged.back().end_s, run.end_s);
       } else {
         merged.push_back(run);
       }
     }
-    std::erase_if(merged, [&](const Bout& b) { return b.end_s - b.start_s < options_.min_bout_s - kTimeTolerance; });
+    std::erase_if(merged, [&](const Bout& b) {
+      return b.end_s - b.start_s < options_.min_bout_s - kTimeTolerance;
+    });
     return merged;
   }
 
@@ -147,10 +152,13 @@ Value optional_value(const std::optional<double>& value) {
 
 class TableBuilder {
  public:
-  TableBuilder(const std::vector<bd::ClipMeasure>& clips, double seconds_per_frame, const Zones& zones,
-               const BehaviourOptions& options)
-      : spf_(seconds_per_frame), zones_(zones), options_(options),
-        positions_(day_positions(clips, seconds_per_frame)), bouts_(positions_, spf_, options_),
+  TableBuilder(const std::vector<bd::ClipMeasure>& clips, double seconds_per_frame,
+               const Zones& zones, const BehaviourOptions& options)
+      : spf_(seconds_per_frame),
+        zones_(zones),
+        options_(options),
+        positions_(day_positions(clips, seconds_per_frame)),
+        bouts_(positions_, spf_, options_),
         first_start_s_(clips.empty() ? 0 : clips.front().start_time_s) {}
 
   BehaviourTables build() {
@@ -165,9 +173,10 @@ class TableBuilder {
 
  private:
   std::vector<std::string> frame_columns() const {
-    std::vector<std::string> columns = {"position", "frame_index", "time_s", "box_key", "object_id", "area",
-                                        "centroid_x", "centroid_y", "step_px", "speed_px_s", "moving",
-                                        "major_axis_px", "minor_axis_px", "orientation_deg"};
+    std::vector<std::string> columns = {
+        "position", "frame_index",   "time_s",        "box_key",        "object_id",
+        "area",     "centroid_x",    "centroid_y",    "step_px",        "speed_px_s",
+        "moving",   "major_axis_px", "minor_axis_px", "orientation_deg"};
     for (const Zone& zone : zones_) columns.push_back("in_" + zone.name);
     columns.insert(columns.end(), {"nearest_key", "nearest_distance_px"});
     return columns;
@@ -180,8 +189,9 @@ class TableBuilder {
     row.cx = static_cast<double>(animal.sums.x) / area;
     row.cy = static_cast<double>(animal.sums.y) / area;
     const AnimalRow* previous =
-        !track.rows.empty() && track.rows.back().position + 1 == g && positions_[g].joined ? &track.rows.back()
-                                                                                          : nullptr;
+        !track.rows.empty() && track.rows.back().position + 1 == g && positions_[g].joined
+            ? &track.rows.back()
+            : nullptr;
     if (previous) {
       row.step = std::hypot(row.cx - previous->cx, row.cy - previous->cy);
       row.moving = *row.step / spf_ >= options_.moving_speed_px_s;
@@ -189,7 +199,8 @@ class TableBuilder {
     for (std::size_t z = 0; z < zones_.size(); ++z) {
       const double share = static_cast<double>(animal.zone_pixels[z]) / area;
       row.shares.push_back(share);
-      row.inside.push_back(share >= options_.enter || (previous && previous->inside[z] && share >= options_.leave));
+      row.inside.push_back(share >= options_.enter ||
+                           (previous && previous->inside[z] && share >= options_.leave));
     }
     return row;
   }
@@ -205,12 +216,21 @@ class TableBuilder {
         track.rows.push_back(next_row(g, animal, track));
         const AnimalRow& row = track.rows.back();
         const Ellipse ellipse = second_moment_ellipse(animal.sums);
-        std::vector<Value> cells = {static_cast<std::int64_t>(g), positions_[g].frame_index, positions_[g].time_s,
-                                    animal.box_key, animal.object_id, animal.sums.area, row.cx, row.cy,
-                                    optional_value(row.step),
-                                    optional_value(row.step ? std::optional(*row.step / spf_) : std::nullopt),
-                                    static_cast<std::int64_t>(row.moving), ellipse.major, ellipse.minor,
-                                    ellipse.orientation_deg};
+        std::vector<Value> cells = {
+            static_cast<std::int64_t>(g),
+            positions_[g].frame_index,
+            positions_[g].time_s,
+            animal.box_key,
+            animal.object_id,
+            animal.sums.area,
+            row.cx,
+            row.cy,
+            optional_value(row.step),
+            optional_value(row.step ? std::optional(*row.step / spf_) : std::nullopt),
+            static_cast<std::int64_t>(row.moving),
+            ellipse.major,
+            ellipse.minor,
+            ellipse.orientation_deg};
         cells.insert(cells.end(), row.shares.begin(), row.shares.end());
         if (const auto& nearest = measure.nearest[i]) {
           cells.emplace_back(measure.animals[nearest->other].box_key);
@@ -221,15 +241,20 @@ class TableBuilder {
         table.append_row(std::move(cells));
       }
       for (const bd::ContactPair& pair : measure.contacts) {
-        contact_positions_[{measure.animals[pair.a].object_id, measure.animals[pair.b].object_id}].push_back(g);
+        contact_positions_[{measure.animals[pair.a].object_id, measure.animals[pair.b].object_id}]
+            .push_back(g);
       }
     }
     return table;
   }
 
   std::vector<Value> bout_cells(const Bout& bout) const {
-    return {static_cast<std::int64_t>(bout.first), static_cast<std::int64_t>(bout.last),
-            positions_[bout.first].frame_index, positions_[bout.last].frame_index, bout.start_s, bout.end_s,
+    return {static_cast<std::int64_t>(bout.first),
+            static_cast<std::int64_t>(bout.last),
+            positions_[bout.first].frame_index,
+            positions_[bout.last].frame_index,
+            bout.start_s,
+            bout.end_s,
             bout.end_s - bout.start_s};
   }
 
@@ -246,7 +271,8 @@ class TableBuilder {
   }
 
   void add_bouts(Table& table, std::int64_t id, const AnimalTrack& track, const std::string& zone,
-                 const std::vector<Bout>& bouts, std::optional<std::size_t> z, std::vector<Bout>& kept) {
+                 const std::vector<Bout>& bouts, std::optional<std::size_t> z,
+                 std::vector<Bout>& kept) {
     for (const Bout& bout : bouts) {
       std::vector<Value> cells = {id, track.box_key, zone};
       const std::vector<Value> span = bout_cells(bout);
@@ -258,8 +284,9 @@ class TableBuilder {
   }
 
   Table bouts_table() {
-    Table table({"object_id", "box_key", "zone", "start_position", "end_position", "start_frame_index",
-                 "end_frame_index", "start_s", "end_s", "duration_s", "mean_in"});
+    Table table({"object_id", "box_key", "zone", "start_position", "end_position",
+                 "start_frame_index", "end_frame_index", "start_s", "end_s", "duration_s",
+                 "mean_in"});
     for (std::size_t z = 0; z < zones_.size(); ++z) {
       for (const auto& [id, track] : tracks_) {
         std::vector<std::size_t> in;
@@ -282,8 +309,8 @@ class TableBuilder {
   }
 
   Table contact_bouts_table() {
-    Table table({"object_id_a", "object_id_b", "start_position", "end_position", "start_frame_index",
-                 "end_frame_index", "start_s", "end_s", "duration_s"});
+    Table table({"object_id_a", "object_id_b", "start_position", "end_position",
+                 "start_frame_index", "end_frame_index", "start_s", "end_s", "duration_s"});
     for (const auto& [pair, in] : contact_positions_) {
       for (const Bout& bout : bouts_.bouts(in)) {
         std::vector<Value> cells = {pair.first, pair.second};
@@ -303,7 +330,8 @@ class TableBuilder {
     for (const auto& [row_id, row_track] : tracks_) {
       std::vector<Value> cells = {row_id};
       for (const auto& [column_id, column_track] : tracks_) {
-        const auto found = contact_seconds_.find({std::min(row_id, column_id), std::max(row_id, column_id)});
+        const auto found =
+            contact_seconds_.find({std::min(row_id, column_id), std::max(row_id, column_id)});
         cells.emplace_back(found == contact_seconds_.end() ? 0.0 : found->second);
       }
       table.append_row(std::move(cells), row_id);
@@ -321,8 +349,8 @@ class TableBuilder {
     std::vector<std::string> columns = {"object_id",   "box_key",         "seconds_present",
                                         "distance_px", "mean_speed_px_s", "seconds_moving"};
     for (const Zone& zone : zones_) {
-      columns.insert(columns.end(),
-                     {"seconds_in_" + zone.name, "visits_" + zone.name, "latency_" + zone.name + "_s"});
+      columns.insert(columns.end(), {"seconds_in_" + zone.name, "visits_" + zone.name,
+                                     "latency_" + zone.name + "_s"});
     }
     columns.insert(columns.end(), {"contact_s", "partners"});
     if (options_.pixels_per_metre) columns.insert(columns.end(), {"distance_m", "mean_speed_m_s"});
@@ -345,12 +373,14 @@ class TableBuilder {
       };
       Totals& totals = totals_[id];
       totals.zones.resize(zones_.size());
-      std::vector<Value> cells = {id, track.box_key, static_cast<double>(track.rows.size()) * spf_, distance,
-                                  per_second(distance), total_duration(totals.moving)};
+      std::vector<Value> cells = {
+          id,       track.box_key,        static_cast<double>(track.rows.size()) * spf_,
+          distance, per_second(distance), total_duration(totals.moving)};
       for (const std::vector<Bout>& visits : totals.zones) {
-        cells.insert(cells.end(), {total_duration(visits), static_cast<std::int64_t>(visits.size()),
-                                   visits.empty() ? Value(std::monostate{})
-                                                  : Value(visits.front().start_s - first_start_s_)});
+        cells.insert(cells.end(),
+                     {total_duration(visits), static_cast<std::int64_t>(visits.size()),
+                      visits.empty() ? Value(std::monostate{})
+                                     : Value(visits.front().start_s - first_start_s_)});
       }
       double contact = 0;
       std::int64_t partners = 0;
@@ -361,8 +391,7 @@ class TableBuilder {
       }
       cells.insert(cells.end(), {contact, partners});
       if (const auto& ppm = options_.pixels_per_metre) {
-        cells.insert(cells.end(),
-                     {distance / *ppm, per_second(distance / *ppm)});
+        cells.insert(cells.end(), {distance / *ppm, per_second(distance / *ppm)});
       }
       table.append_row(std::move(cells));
     }
@@ -407,8 +436,8 @@ void validate_inputs(double seconds_per_frame, const BehaviourOptions& options) 
   options.validate();
 }
 
-BehaviourTables build_tables(const std::vector<ClipMeasure>& clips, double seconds_per_frame, const Zones& zones,
-                             const BehaviourOptions& options) {
+BehaviourTables build_tables(const std::vector<ClipMeasure>& clips, double seconds_per_frame,
+                             const Zones& zones, const BehaviourOptions& options) {
   return TableBuilder(clips, seconds_per_frame, zones, options).build();
 }
 
@@ -419,12 +448,13 @@ BehaviourTables clip_behaviour(const ClipData& clip, double seconds_per_frame, c
   return day_behaviour({clip}, {start_time_s}, seconds_per_frame, zones, options);
 }
 
-BehaviourTables day_behaviour(const std::vector<ClipData>& clips, const std::vector<double>& start_times_s,
-                              double seconds_per_frame, const Zones& zones, const BehaviourOptions& options) {
+BehaviourTables day_behaviour(const std::vector<ClipData>& clips,
+                              const std::vector<double>& start_times_s, double seconds_per_frame,
+                              const Zones& zones, const BehaviourOptions& options) {
   bd::validate_inputs(seconds_per_frame, options);
   if (clips.size() != start_times_s.size()) {
-    throw ArgumentError("one start time per clip is needed: " + std::to_string(clips.size()) + " clips, " +
-                        std::to_string(start_times_s.size()) + " start times");
+    throw ArgumentError("one start time per clip is needed: " + std::to_string(clips.size()) +
+                        " clips, " + std::to_string(start_times_s.size()) + " start times");
   }
   for (std::size_t i = 0; i < start_times_s.size(); ++i) {
     if (!std::isfinite(start_times_s[i]) || (i > 0 && start_times_s[i] < start_times_s[i - 1])) {

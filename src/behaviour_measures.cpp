@@ -18,7 +18,7 @@ namespace {
 // A mask's set pixels as runs [first, last] of columns per row, frame coordinates.
 struct RowRuns {
   int top = 0;
-  int left = 0, right = -1;           // column extent
+  int left = 0, right = -1;            // column extent
   std::vector<std::uint32_t> offsets;  // rows + 1 offsets into runs
   std::vector<cv::Vec2i> runs;
 
@@ -48,8 +48,11 @@ RowRuns row_runs(const Mask& mask) {
       const auto start = static_cast<std::size_t>(static_cast<const unsigned char*>(first) - row);
       const void* after = std::memchr(row + start, 0, width - start);
       const std::size_t stop =
-          after == nullptr ? width : static_cast<std::size_t>(static_cast<const unsigned char*>(after) - row);
-      result.runs.emplace_back(bounds.x + static_cast<int>(start), bounds.x + static_cast<int>(stop) - 1);
+          after == nullptr
+              ? width
+              : static_cast<std::size_t>(static_cast<const unsigned char*>(after) - row);
+      result.runs.emplace_back(bounds.x + static_cast<int>(start),
+                               bounds.x + static_cast<int>(stop) - 1);
       at = stop;
     }
     result.offsets.push_back(static_cast<std::uint32_t>(result.runs.size()));
@@ -89,7 +92,10 @@ std::int64_t shared_pixels(const cv::Vec2i* a, const cv::Vec2i* a_end, const cv:
     const int first = std::max((*a)[0], (*b)[0]);
     const int last = std::min((*a)[1], (*b)[1]);
     if (first <= last) count += last - first + 1;
-    if ((*a)[1] < (*b)[1]) ++a; else ++b;
+    if ((*a)[1] < (*b)[1])
+      ++a;
+    else
+      ++b;
   }
   return count;
 }
@@ -98,7 +104,8 @@ std::int64_t shared_pixels(const RowRuns& a, const RowRuns& b) {
   const int top = std::max(a.top, b.top), bottom = std::min(a.bottom(), b.bottom());
   if (top > bottom || a.right < b.left || b.right < a.left) return 0;
   std::int64_t count = 0;
-  for (int y = top; y <= bottom; ++y) count += shared_pixels(a.begin(y), a.end(y), b.begin(y), b.end(y));
+  for (int y = top; y <= bottom; ++y)
+    count += shared_pixels(a.begin(y), a.end(y), b.begin(y), b.end(y));
   return count;
 }
 
@@ -111,7 +118,10 @@ std::int64_t column_gap(const cv::Vec2i* a, const cv::Vec2i* a_end, const cv::Ve
     const std::int64_t gap = std::max({0, (*b)[0] - (*a)[1], (*a)[0] - (*b)[1]});
     best = std::min(best, gap);
     if (best == 0) break;
-    if ((*a)[1] < (*b)[1]) ++a; else ++b;
+    if ((*a)[1] < (*b)[1])
+      ++a;
+    else
+      ++b;
   }
   return best;
 }
@@ -132,7 +142,8 @@ std::int64_t bounds_distance2(const RowRuns& a, const RowRuns& b) {
 // distance when it is at most `bound`, absent otherwise.
 class DistanceSearch {
  public:
-  DistanceSearch(const RowRuns& a, const RowRuns& b, std::int64_t bound) : a_(a), b_(b), best_(bound) {}
+  DistanceSearch(const RowRuns& a, const RowRuns& b, std::int64_t bound)
+      : a_(a), b_(b), best_(bound) {}
 
   std::optional<std::int64_t> run() {
     // A first candidate from the rows facing each other shrinks the search at once.
@@ -185,7 +196,8 @@ struct PairKnowledge {
 // Distances among the animals of one position, each pair searched at most as far as needed.
 class PositionDistances {
  public:
-  explicit PositionDistances(const std::vector<RowRuns>& runs) : runs_(runs), known_(runs.size() * runs.size()) {
+  explicit PositionDistances(const std::vector<RowRuns>& runs)
+      : runs_(runs), known_(runs.size() * runs.size()) {
     for (std::size_t i = 0; i < runs.size(); ++i) {
       for (std::size_t j = i + 1; j < runs.size(); ++j) {
         known_[i * runs.size() + j] = {bounds_distance2(runs[i], runs[j]), false};
@@ -213,14 +225,17 @@ class PositionDistances {
       if (j != i) order.push_back(j);
     }
     // Closest rectangles first; equal bounds in box order.
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return lower_bound(i, a) < lower_bound(i, b); });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return lower_bound(i, a) < lower_bound(i, b);
+    });
     std::optional<Nearest> best;
     for (std::size_t j : order) {
-      const std::int64_t bound = best ? best->distance2 : std::numeric_limits<std::int64_t>::max() - 1;
+      const std::int64_t bound =
+          best ? best->distance2 : std::numeric_limits<std::int64_t>::max() - 1;
       if (lower_bound(i, j) > bound) break;
       const auto found = within(i, j, bound);
-      if (found && (!best || *found < best->distance2 || (*found == best->distance2 && j < best->other))) {
+      if (found &&
+          (!best || *found < best->distance2 || (*found == best->distance2 && j < best->other))) {
         best = Nearest{j, *found};
       }
     }
@@ -271,8 +286,17 @@ std::vector<PresentAnimal> present_animals(const FrameRecord& record) {
     const std::int64_t id = identity_of(key);
     if (!mask.is_clear()) animals.push_back({id, &key, &mask});
   }
-  std::stable_sort(animals.begin(), animals.end(),
-                   [](const PresentAnimal& a, const PresentAnimal& b) { return a.object_id < b.object_id; });
+  std::stable_sort(
+      animals.begin(), animals.end(),
+      [](const PresentAnimal& a, const PresentAnimal& b) { return a.object_id < b.object_id; });
+  for (std::size_t i = 1; i < animals.size(); ++i) {
+    if (animals[i].object_id == animals[i - 1].object_id) {
+      throw ArgumentError("box keys \"" + *animals[i - 1].box_key + "\" and \"" +
+                          *animals[i].box_key + "\" of frame " +
+                          std::to_string(record.frame_index) + " name the same object id " +
+                          std::to_string(animals[i].object_id));
+    }
+  }
   return animals;
 }
 
@@ -281,7 +305,8 @@ void require_zone_sizes(const ClipData& clip, const Zones& zones) {
     for (const auto& [box_key, mask] : record.masks_dict) {
       for (const Zone& zone : zones) {
         if (mask.size() != zone.raster.size()) {
-          throw ArgumentError("zone \"" + zone.name + "\" is " + std::to_string(zone.raster.cols()) + " x " +
+          throw ArgumentError("zone \"" + zone.name + "\" is " +
+                              std::to_string(zone.raster.cols()) + " x " +
                               std::to_string(zone.raster.rows()) + " pixels but mask " + box_key +
                               " of frame " + std::to_string(record.frame_index) + " is " +
                               std::to_string(mask.cols()) + " x " + std::to_string(mask.rows()));
@@ -291,7 +316,8 @@ void require_zone_sizes(const ClipData& clip, const Zones& zones) {
   }
 }
 
-ClipMeasure measure_clip(const ClipData& clip, const Zones& zones, double start_time_s, double contact_px) {
+ClipMeasure measure_clip(const ClipData& clip, const Zones& zones, double start_time_s,
+                         double contact_px) {
   require_zone_sizes(clip, zones);
   std::vector<RowRuns> zone_runs;
   for (const Zone& zone : zones) zone_runs.push_back(row_runs(zone.raster));
@@ -299,7 +325,8 @@ ClipMeasure measure_clip(const ClipData& clip, const Zones& zones, double start_
   result.start_time_s = start_time_s;
   result.positions.reserve(clip.size());
   const std::int64_t contact2 = contact_distance2(contact_px);
-  for (const auto& [key, record] : clip) result.positions.push_back(measure_position(record, zone_runs, contact2));
+  for (const auto& [key, record] : clip)
+    result.positions.push_back(measure_position(record, zone_runs, contact2));
   return result;
 }
 

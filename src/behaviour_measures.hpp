@@ -40,9 +40,9 @@ struct ContactPair {
 
 struct PositionMeasure {
   std::int64_t frame_index = 0;
-  std::vector<AnimalMeasure> animals;            ///< ascending object id
-  std::vector<std::optional<Nearest>> nearest;   ///< per animal; absent when alone
-  std::vector<ContactPair> contacts;             ///< ascending (a, b)
+  std::vector<AnimalMeasure> animals;           ///< ascending object id
+  std::vector<std::optional<Nearest>> nearest;  ///< per animal; absent when alone
+  std::vector<ContactPair> contacts;            ///< ascending (a, b)
 };
 
 struct ClipMeasure {

@@ -24,7 +24,7 @@ const cv::Scalar kPaper(255, 255, 255, 255);
 const cv::Scalar kMovingBar(60, 60, 60, 255);
 
 // Zone colours (RGB), distinct on white and on a dark floor; repeated past the last.
-const cv::Scalar kZoneColours[] = {{31, 119, 180, 255}, {44, 160, 44, 255},  {255, 127, 14, 255},
+const cv::Scalar kZoneColours[] = {{31, 119, 180, 255},  {44, 160, 44, 255},  {255, 127, 14, 255},
                                    {148, 103, 189, 255}, {23, 190, 207, 255}, {214, 39, 40, 255}};
 
 cv::Scalar zone_colour(std::size_t z) { return kZoneColours[z % std::size(kZoneColours)]; }
@@ -57,7 +57,8 @@ std::vector<std::string> zone_names(const BehaviourTables& tables, const Zones& 
   for (const Zone& zone : zones) names.push_back(zone.name);
   for (std::size_t r = 0; r < tables.bouts.row_count(); ++r) {
     const std::string name = tables.bouts.text(r, "zone");
-    if (name != "moving" && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    if (name != "moving" && std::find(names.begin(), names.end(), name) == names.end())
+      names.push_back(name);
   }
   return names;
 }
@@ -94,8 +95,10 @@ TimeRange time_range(const BehaviourTables& tables) {
     range.last = any ? std::max(range.last, t) : t;
     any = true;
   };
-  for (std::size_t r = 0; r < tables.frames.row_count(); ++r) extend(tables.frames.number(r, "time_s"));
-  for (std::size_t r = 0; r < tables.bouts.row_count(); ++r) extend(tables.bouts.number(r, "end_s"));
+  for (std::size_t r = 0; r < tables.frames.row_count(); ++r)
+    extend(tables.frames.number(r, "time_s"));
+  for (std::size_t r = 0; r < tables.bouts.row_count(); ++r)
+    extend(tables.bouts.number(r, "end_s"));
   if (range.last <= range.first) range.last = range.first + 1;
   return range;
 }
@@ -113,7 +116,8 @@ cv::Mat draw_ethogram(const BehaviourTables& tables, const Zones& zones) {
   const TimeRange range = time_range(tables);
   const double plot_width = kWidth - kLeft - kRight;
   const auto x_of = [&](double t) {
-    return kLeft + static_cast<int>(std::lround((t - range.first) / (range.last - range.first) * plot_width));
+    return kLeft + static_cast<int>(
+                       std::lround((t - range.first) / (range.last - range.first) * plot_width));
   };
   draw_text(rgba, font, "Ethogram: zone visits and movement bouts per animal", {kLeft, 12});
 
@@ -121,7 +125,8 @@ cv::Mat draw_ethogram(const BehaviourTables& tables, const Zones& zones) {
   for (std::size_t a = 0; a < animals.size(); ++a) {
     const int top = kTop + static_cast<int>(a) * kRow;
     row_of[animals[a].first] = top;
-    cv::line(rgba, {kLeft, top + kRow - 1}, {kWidth - kRight, top + kRow - 1}, cv::Scalar(225, 225, 225, 255));
+    cv::line(rgba, {kLeft, top + kRow - 1}, {kWidth - kRight, top + kRow - 1},
+             cv::Scalar(225, 225, 225, 255));
     draw_text(rgba, font, "ID " + std::to_string(animals[a].first) + " (" + animals[a].second + ")",
               {8, top + kRow / 2 - 8});
   }
@@ -137,7 +142,8 @@ cv::Mat draw_ethogram(const BehaviourTables& tables, const Zones& zones) {
       cv::rectangle(rgba, cv::Rect(x1, row->second + kRow - 9, x2 - x1, 4), kMovingBar, cv::FILLED);
       continue;
     }
-    const auto z = static_cast<std::size_t>(std::find(names.begin(), names.end(), zone) - names.begin());
+    const auto z =
+        static_cast<std::size_t>(std::find(names.begin(), names.end(), zone) - names.begin());
     const int top = row->second + 3 + static_cast<int>(z) * lane_height;
     cv::rectangle(rgba, cv::Rect(x1, top, x2 - x1, lane_height - 1), zone_colour(z), cv::FILLED);
   }
@@ -151,7 +157,8 @@ cv::Mat draw_ethogram(const BehaviourTables& tables, const Zones& zones) {
     const std::string label = text::format_fixed(m, step < 1 ? (step < 0.1 ? 2 : 1) : 0);
     draw_text(rgba, font, label, {x - text_width(font, label) / 2, plot_bottom + 8});
   }
-  draw_text(rgba, font, "time (min)", {kLeft + static_cast<int>(plot_width) / 2 - 30, plot_bottom + 28});
+  draw_text(rgba, font, "time (min)",
+            {kLeft + static_cast<int>(plot_width) / 2 - 30, plot_bottom + 28});
   // Legend.
   int x = kLeft;
   const int legend_y = plot_bottom + 56;
@@ -175,15 +182,19 @@ cv::Mat draw_contact_matrix(const BehaviourTables& tables) {
   draw_text(rgba, font, "Contact bouts: total seconds per pair", {kLeft, 12});
   double largest = 0;
   for (int r = 0; r < n; ++r) {
-    for (int c = 1; c <= n; ++c) largest = std::max(largest, number_of(matrix.at(static_cast<std::size_t>(r), static_cast<std::size_t>(c))));
+    for (int c = 1; c <= n; ++c)
+      largest = std::max(
+          largest, number_of(matrix.at(static_cast<std::size_t>(r), static_cast<std::size_t>(c))));
   }
   for (int r = 0; r < n; ++r) {
     const std::string id = std::to_string(matrix.integer(static_cast<std::size_t>(r), "object_id"));
     draw_text(rgba, font, "ID " + id, {8, kTop + r * kCell + kCell / 2 - 7});
     const std::string column = "ID " + id;
-    draw_text(rgba, font, column, {kLeft + r * kCell + (kCell - text_width(font, column)) / 2, kTop - 20});
+    draw_text(rgba, font, column,
+              {kLeft + r * kCell + (kCell - text_width(font, column)) / 2, kTop - 20});
     for (int c = 0; c < n; ++c) {
-      const double seconds = number_of(matrix.at(static_cast<std::size_t>(r), static_cast<std::size_t>(c) + 1));
+      const double seconds =
+          number_of(matrix.at(static_cast<std::size_t>(r), static_cast<std::size_t>(c) + 1));
       const double level = largest > 0 ? seconds / largest : 0;
       // White to red.
       const cv::Scalar colour(255, 255 * (1 - level), 255 * (1 - level), 255);
@@ -192,7 +203,8 @@ cv::Mat draw_contact_matrix(const BehaviourTables& tables) {
       cv::rectangle(rgba, cell, cv::Scalar(200, 200, 200, 255), 1);
       const std::string label = text::format_fixed(seconds, 1);
       const cv::Vec4b ink = level > 0.6 ? cv::Vec4b(255, 255, 255, 255) : kInk;
-      draw_text(rgba, font, label, {cell.x + (kCell - text_width(font, label)) / 2, cell.y + kCell / 2 - 7}, ink);
+      draw_text(rgba, font, label,
+                {cell.x + (kCell - text_width(font, label)) / 2, cell.y + kCell / 2 - 7}, ink);
     }
   }
   return rgba_to_rgb(rgba);
@@ -200,20 +212,26 @@ cv::Mat draw_contact_matrix(const BehaviourTables& tables) {
 
 namespace {
 
-cv::Mat trajectory_canvas(const BehaviourTables& tables, const Zones& zones, const cv::Mat& background) {
+cv::Mat trajectory_canvas(const BehaviourTables& tables, const Zones& zones,
+                          const cv::Mat& background) {
   if (!background.empty()) {
     if (background.type() == CV_8UC3) return background.clone();
     cv::Mat rgb;
-    if (background.type() == CV_8UC4) cv::cvtColor(background, rgb, cv::COLOR_RGBA2RGB);
-    else if (background.type() == CV_8UC1) cv::cvtColor(background, rgb, cv::COLOR_GRAY2RGB);
-    else throw ArgumentError("background must be an 8-bit gray, RGB or RGBA image, got " + cv::typeToString(background.type()));
+    if (background.type() == CV_8UC4)
+      cv::cvtColor(background, rgb, cv::COLOR_RGBA2RGB);
+    else if (background.type() == CV_8UC1)
+      cv::cvtColor(background, rgb, cv::COLOR_GRAY2RGB);
+    else
+      throw ArgumentError("background must be an 8-bit gray, RGB or RGBA image, got " +
+                          cv::typeToString(background.type()));
     return rgb;
   }
   cv::Size size(1, 1);
   if (!zones.empty()) size = zones.front().raster.size();
   for (std::size_t r = 0; r < tables.frames.row_count(); ++r) {
     size.width = std::max(size.width, static_cast<int>(tables.frames.number(r, "centroid_x")) + 20);
-    size.height = std::max(size.height, static_cast<int>(tables.frames.number(r, "centroid_y")) + 20);
+    size.height =
+        std::max(size.height, static_cast<int>(tables.frames.number(r, "centroid_y")) + 20);
   }
   size.width = std::min(size.width, 1 << 14);
   size.height = std::min(size.height, 1 << 14);
@@ -222,7 +240,8 @@ cv::Mat trajectory_canvas(const BehaviourTables& tables, const Zones& zones, con
 
 }  // namespace
 
-cv::Mat draw_trajectories(const BehaviourTables& tables, const Zones& zones, const cv::Mat& background) {
+cv::Mat draw_trajectories(const BehaviourTables& tables, const Zones& zones,
+                          const cv::Mat& background) {
   cv::Mat rgb = trajectory_canvas(tables, zones, background);
   const int thickness = std::max(2, rgb.cols / 600);
   const draw::Font font = draw::Font::load("arial.ttf", std::max(14, rgb.cols / 80));
@@ -230,11 +249,13 @@ cv::Mat draw_trajectories(const BehaviourTables& tables, const Zones& zones, con
   for (std::size_t z = 0; z < zones.size(); ++z) {
     for (const auto& outline : zones[z].outlines) {
       std::vector<cv::Point> points;
-      for (const cv::Point2d& p : outline) points.emplace_back(static_cast<int>(std::trunc(p.x)), static_cast<int>(std::trunc(p.y)));
+      for (const cv::Point2d& p : outline)
+        points.emplace_back(static_cast<int>(std::trunc(p.x)), static_cast<int>(std::trunc(p.y)));
       cv::polylines(rgba, points, true, zone_colour(z), thickness, cv::LINE_AA);
       const cv::Scalar c = zone_colour(z);
       draw_text(rgba, font, zones[z].name, points.front() + cv::Point(4, 4),
-                cv::Vec4b(static_cast<uchar>(c[0]), static_cast<uchar>(c[1]), static_cast<uchar>(c[2]), 255));
+                cv::Vec4b(static_cast<uchar>(c[0]), static_cast<uchar>(c[1]),
+                          static_cast<uchar>(c[2]), 255));
     }
   }
   std::map<std::int64_t, cv::Point2d> last;
@@ -246,13 +267,14 @@ cv::Mat draw_trajectories(const BehaviourTables& tables, const Zones& zones, con
     const auto colour = generate_random_color(seed);
     const auto previous = last.find(id);
     if (previous != last.end() && !is_absent(frames.at(r, "step_px"))) {
-      cv::line(rgba, cv::Point(previous->second), cv::Point(at), cv::Scalar(colour[0], colour[1], colour[2], 255),
-               thickness, cv::LINE_AA);
+      cv::line(rgba, cv::Point(previous->second), cv::Point(at),
+               cv::Scalar(colour[0], colour[1], colour[2], 255), thickness, cv::LINE_AA);
     }
     last[id] = at;
   }
   for (const auto& [id, at] : last) {
-    draw_text(rgba, font, "ID " + std::to_string(id), cv::Point(at) + cv::Point(6, -6), cv::Vec4b(255, 255, 255, 255));
+    draw_text(rgba, font, "ID " + std::to_string(id), cv::Point(at) + cv::Point(6, -6),
+              cv::Vec4b(255, 255, 255, 255));
   }
   return rgba_to_rgb(rgba);
 }
@@ -263,17 +285,20 @@ void write_png(const std::filesystem::path& path, const cv::Mat& rgb) {
   cv::Mat bgr;
   cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
   std::vector<uchar> bytes;
-  if (!cv::imencode(".png", bgr, bytes)) throw FileError("cannot encode the picture " + path.string());
-  write_file_atomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  if (!cv::imencode(".png", bgr, bytes))
+    throw FileError("cannot encode the picture " + path.string());
+  write_file_atomically(
+      path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace
 
-void write_behaviour(const BehaviourTables& tables, const std::filesystem::path& output_dir, const Zones& zones,
-                     const cv::Mat& background) {
+void write_behaviour(const BehaviourTables& tables, const std::filesystem::path& output_dir,
+                     const Zones& zones, const cv::Mat& background) {
   std::error_code error;
   std::filesystem::create_directories(output_dir, error);
-  if (error) throw FileError("cannot create the folder " + output_dir.string() + ": " + error.message());
+  if (error)
+    throw FileError("cannot create the folder " + output_dir.string() + ": " + error.message());
   tables.frames.write_csv(output_dir / "frames.csv");
   tables.bouts.write_csv(output_dir / "bouts.csv");
   tables.contact_bouts.write_csv(output_dir / "contact_bouts.csv");

@@ -28,14 +28,16 @@ struct Shape {
   std::vector<std::vector<cv::Point2d>> rings;
 };
 
-std::vector<cv::Point2d> read_ring(const Json& points, const std::string& location, const std::string& file,
-                                   bool closed) {
-  if (!points.is_array()) throw af::content_error(location, file, "expected an array of [x, y] points");
+std::vector<cv::Point2d> read_ring(const Json& points, const std::string& location,
+                                   const std::string& file, bool closed) {
+  if (!points.is_array())
+    throw af::content_error(location, file, "expected an array of [x, y] points");
   std::vector<cv::Point2d> ring;
   for (std::size_t i = 0; i < points.size(); ++i) {
     const Json& point = points[i];
     if (!point.is_array() || point.size() < 2 || !point[0].is_number() || !point[1].is_number()) {
-      throw af::content_error(af::element_location(location, i), file, "expected [x, y], got " + point.dump());
+      throw af::content_error(af::element_location(location, i), file,
+                              "expected [x, y], got " + point.dump());
     }
     const cv::Point2d p(point[0].get<double>(), point[1].get<double>());
     if (!(std::abs(p.x) < kMaxCoordinate) || !(std::abs(p.y) < kMaxCoordinate)) {
@@ -48,7 +50,9 @@ std::vector<cv::Point2d> read_ring(const Json& points, const std::string& locati
   // GeoJSON rings repeat their first position at the end.
   if (closed && ring.size() > 1 && ring.front() == ring.back()) ring.pop_back();
   if (ring.size() < 3) {
-    throw af::content_error(location, file, "a zone outline needs at least 3 points, got " + std::to_string(ring.size()));
+    throw af::content_error(
+        location, file,
+        "a zone outline needs at least 3 points, got " + std::to_string(ring.size()));
   }
   return ring;
 }
@@ -57,7 +61,8 @@ std::string shape_name(const Json& object, std::string_view member, const std::s
                        const std::string& file) {
   const auto found = object.find(member);
   if (found == object.end() || !found->is_string() || found->get<std::string>().empty()) {
-    throw af::content_error(af::member_location(location, member), file, "every shape needs a name (a non-empty text)");
+    throw af::content_error(af::member_location(location, member), file,
+                            "every shape needs a name (a non-empty text)");
   }
   return found->get<std::string>();
 }
@@ -70,8 +75,12 @@ std::vector<Shape> labelled_shapes(const Json& shapes, const std::string& file) 
     const Json& shape = shapes[i];
     if (!shape.is_object()) throw af::content_error(location, file, "expected an object");
     const std::string name = shape_name(shape, "label", location, file);
-    if (!shape.contains("points")) throw af::content_error(af::member_location(location, "points"), file, "missing member");
-    result.push_back({location, name, {read_ring(shape["points"], af::member_location(location, "points"), file, false)}});
+    if (!shape.contains("points"))
+      throw af::content_error(af::member_location(location, "points"), file, "missing member");
+    result.push_back(
+        {location,
+         name,
+         {read_ring(shape["points"], af::member_location(location, "points"), file, false)}});
   }
   return result;
 }
@@ -88,10 +97,12 @@ std::vector<Shape> geojson_shapes(const Json& features, const std::string& file)
       throw af::content_error(af::member_location(location, "properties"), file,
                               "every shape needs a \"name\" property");
     }
-    const std::string name = shape_name(*properties, "name", af::member_location(location, "properties"), file);
+    const std::string name =
+        shape_name(*properties, "name", af::member_location(location, "properties"), file);
     const auto geometry = feature.find("geometry");
     const std::string where = af::member_location(location, "geometry");
-    if (geometry == feature.end() || !geometry->is_object() || geometry->value("type", Json()) != "Polygon") {
+    if (geometry == feature.end() || !geometry->is_object() ||
+        geometry->value("type", Json()) != "Polygon") {
       throw af::content_error(where, file, "expected a Polygon geometry");
     }
     const auto coordinates = geometry->find("coordinates");
@@ -101,7 +112,8 @@ std::vector<Shape> geojson_shapes(const Json& features, const std::string& file)
     }
     Shape shape{location, name, {}};
     for (std::size_t r = 0; r < coordinates->size(); ++r) {
-      shape.rings.push_back(read_ring((*coordinates)[r], af::element_location(rings_at, r), file, true));
+      shape.rings.push_back(
+          read_ring((*coordinates)[r], af::element_location(rings_at, r), file, true));
     }
     result.push_back(std::move(shape));
   }
@@ -110,17 +122,21 @@ std::vector<Shape> geojson_shapes(const Json& features, const std::string& file)
 
 std::vector<Shape> read_shapes(const std::string& file) {
   const Json document = af::read_json(file);
-  if (document.is_object() && document.contains("shapes")) return labelled_shapes(document["shapes"], file);
-  if (document.is_object() && document.value("type", Json()) == "FeatureCollection" && document.contains("features")) {
+  if (document.is_object() && document.contains("shapes"))
+    return labelled_shapes(document["shapes"], file);
+  if (document.is_object() && document.value("type", Json()) == "FeatureCollection" &&
+      document.contains("features")) {
     return geojson_shapes(document["features"], file);
   }
-  throw af::content_error("document", file,
-                          "not a zone file: expected {\"shapes\": [...]} or a GeoJSON FeatureCollection");
+  throw af::content_error(
+      "document", file,
+      "not a zone file: expected {\"shapes\": [...]} or a GeoJSON FeatureCollection");
 }
 
 std::vector<cv::Point> truncated(const std::vector<cv::Point2d>& ring) {
   std::vector<cv::Point> points;
-  for (const cv::Point2d& p : ring) points.emplace_back(static_cast<int>(std::trunc(p.x)), static_cast<int>(std::trunc(p.y)));
+  for (const cv::Point2d& p : ring)
+    points.emplace_back(static_cast<int>(std::trunc(p.x)), static_cast<int>(std::trunc(p.y)));
   return points;
 }
 
@@ -135,7 +151,8 @@ Mask shape_raster(const Shape& shape, cv::Size frame_size) {
   const cv::Rect window = cv::boundingRect(outline) & cv::Rect(cv::Point(0, 0), frame_size);
   if (window.empty()) return Mask(frame_size);
   cv::Mat pixels = ring_pixels(outline, frame_size, window);
-  for (std::size_t r = 1; r < shape.rings.size(); ++r) pixels &= ~ring_pixels(truncated(shape.rings[r]), frame_size, window) & 1;
+  for (std::size_t r = 1; r < shape.rings.size(); ++r)
+    pixels &= ~ring_pixels(truncated(shape.rings[r]), frame_size, window) & 1;
   return Mask::from_crop(frame_size, window.tl(), pixels);
 }
 
@@ -154,8 +171,9 @@ Mask union_of(const Mask& a, const Mask& b) {
 
 Zones read_zones(const std::filesystem::path& path, cv::Size frame_size) {
   if (frame_size.width <= 0 || frame_size.height <= 0) {
-    throw ArgumentError("zones need a frame size of at least 1 x 1 pixels, got " + std::to_string(frame_size.width) +
-                        " x " + std::to_string(frame_size.height));
+    throw ArgumentError("zones need a frame size of at least 1 x 1 pixels, got " +
+                        std::to_string(frame_size.width) + " x " +
+                        std::to_string(frame_size.height));
   }
   const std::string file = path.string();
   Zones zones;
@@ -163,11 +181,14 @@ Zones read_zones(const std::filesystem::path& path, cv::Size frame_size) {
     const Mask raster = shape_raster(shape, frame_size);
     if (raster.is_clear()) {
       throw af::content_error(shape.location, file,
-                              "shape \"" + shape.name + "\" lies entirely outside the " + std::to_string(frame_size.width) +
-                                  " x " + std::to_string(frame_size.height) + " frame");
+                              "shape \"" + shape.name + "\" lies entirely outside the " +
+                                  std::to_string(frame_size.width) + " x " +
+                                  std::to_string(frame_size.height) + " frame");
     }
-    auto zone = std::find_if(zones.begin(), zones.end(), [&](const Zone& z) { return z.name == shape.name; });
-    if (zone == zones.end()) zone = zones.insert(zones.end(), Zone{shape.name, {}, Mask(frame_size)});
+    auto zone = std::find_if(zones.begin(), zones.end(),
+                             [&](const Zone& z) { return z.name == shape.name; });
+    if (zone == zones.end())
+      zone = zones.insert(zones.end(), Zone{shape.name, {}, Mask(frame_size)});
     zone->outlines.push_back(shape.rings.front());
     zone->raster = union_of(zone->raster, raster);
   }

@@ -42,7 +42,8 @@ cv::Mat first_frame(const std::vector<kovra_utils::ClipData>& clips) {
 }
 
 // Each clip starts right after the previous one's last frame.
-std::vector<double> consecutive_starts(const std::vector<kovra_utils::ClipData>& clips, double seconds_per_frame) {
+std::vector<double> consecutive_starts(const std::vector<kovra_utils::ClipData>& clips,
+                                       double seconds_per_frame) {
   std::vector<double> starts;
   double next = 0;
   for (const auto& clip : clips) {
@@ -55,7 +56,8 @@ std::vector<double> consecutive_starts(const std::vector<kovra_utils::ClipData>&
 }  // namespace
 
 void run_behaviour_step(const BehaviourRequest& request, Console& console) {
-  if (!request.start_times_s.empty() && request.start_times_s.size() != request.tracker_output_dirs.size()) {
+  if (!request.start_times_s.empty() &&
+      request.start_times_s.size() != request.tracker_output_dirs.size()) {
     throw InputError("--start-time: one per TRACKER_OUTPUT folder is needed, got " +
                      std::to_string(request.start_times_s.size()) + " for " +
                      std::to_string(request.tracker_output_dirs.size()) + " folders");
@@ -64,36 +66,42 @@ void run_behaviour_step(const BehaviourRequest& request, Console& console) {
   std::vector<kovra_utils::ClipData> clips;
   for (std::size_t i = 0; i < request.tracker_output_dirs.size(); ++i) {
     console.progress("loading clip " + std::to_string(i + 1) + " / " +
-                     std::to_string(request.tracker_output_dirs.size()) + ": " + request.tracker_output_dirs[i]);
+                     std::to_string(request.tracker_output_dirs.size()) + ": " +
+                     request.tracker_output_dirs[i]);
     clips.push_back(load_clip(request.tracker_output_dirs[i], console));
   }
   const cv::Mat background = first_frame(clips);
   kovra_utils::Zones zones;
   if (request.zones) {
     const auto size = first_mask_size(clips);
-    if (!size && background.empty()) throw InputError("--zones: no mask or frame image gives the frame size");
+    if (!size && background.empty())
+      throw InputError("--zones: no mask or frame image gives the frame size");
     zones = kovra_utils::read_zones(*request.zones, size ? *size : background.size());
   }
-  const std::vector<double> starts =
-      request.start_times_s.empty() ? consecutive_starts(clips, request.seconds_per_frame) : request.start_times_s;
+  const std::vector<double> starts = request.start_times_s.empty()
+                                         ? consecutive_starts(clips, request.seconds_per_frame)
+                                         : request.start_times_s;
   kovra_utils::BehaviourOptions options;
   options.pixels_per_metre = request.pixels_per_metre;
   console.progress("measuring behaviour in " + std::to_string(clips.size()) + " clip(s) ...");
-  const auto tables = kovra_utils::day_behaviour(clips, starts, request.seconds_per_frame, zones, options);
+  const auto tables =
+      kovra_utils::day_behaviour(clips, starts, request.seconds_per_frame, zones, options);
   console.progress("writing tables and pictures to " + request.output_dir + " ...");
   kovra_utils::write_behaviour(tables, request.output_dir, zones, background);
   console.end_progress();
-  console.out() << "behaviour: " << tables.summary.row_count() << " animals, " << tables.frames.row_count()
-                << " frame rows, " << tables.bouts.row_count() << " bouts, " << tables.contact_bouts.row_count()
-                << " contact bouts written to " << request.output_dir << "\n";
+  console.out() << "behaviour: " << tables.summary.row_count() << " animals, "
+                << tables.frames.row_count() << " frame rows, " << tables.bouts.row_count()
+                << " bouts, " << tables.contact_bouts.row_count() << " contact bouts written to "
+                << request.output_dir << "\n";
 }
 
 Runner declare_behaviour(CLI::App& app) {
   auto request = std::make_shared<BehaviourRequest>();
   auto zones = std::make_shared<std::string>();
   auto ppm = std::make_shared<double>(0);
-  app.add_option("TRACKER_OUTPUT_DIR", request->tracker_output_dirs,
-                 "Folders of consecutive clips' annotation files (output_pp_<n>.json), in time order")
+  app.add_option(
+         "TRACKER_OUTPUT_DIR", request->tracker_output_dirs,
+         "Folders of consecutive clips' annotation files (output_pp_<n>.json), in time order")
       ->required();
   app.add_option("--zones", *zones,
                  "Zone file: {\"shapes\": [{\"label\", \"points\"}]} in frame pixels, or a GeoJSON "
@@ -102,13 +110,16 @@ Runner declare_behaviour(CLI::App& app) {
                  "Time between consecutive frames of a clip (frame skip / frame rate)")
       ->required()
       ->check(CLI::PositiveNumber);
-  app.add_option("--start-time", request->start_times_s,
-                 "Start of each clip in seconds, one per folder in their order (default: each clip follows "
-                 "the previous one)");
-  auto* ppm_option = app.add_option("--pixels-per-metre", *ppm, "Adds distances in metres to the summary")
-                         ->check(CLI::PositiveNumber);
+  app.add_option(
+      "--start-time", request->start_times_s,
+      "Start of each clip in seconds, one per folder in their order (default: each clip follows "
+      "the previous one)");
+  auto* ppm_option =
+      app.add_option("--pixels-per-metre", *ppm, "Adds distances in metres to the summary")
+          ->check(CLI::PositiveNumber);
   app.add_option("-o,--output", request->output_dir,
-                 "Folder for frames.csv, bouts.csv, contact_bouts.csv, contacts.csv, summary.csv, ethogram.png, "
+                 "Folder for frames.csv, bouts.csv, contact_bouts.csv, contacts.csv, summary.csv, "
+                 "ethogram.png, "
                  "contacts.png and trajectories.png (created)")
       ->required();
   return [request, zones, ppm, ppm_option](Console& console) {
