@@ -274,6 +274,8 @@ PositionMeasure measure_position(const FrameRecord& record, const std::vector<Ro
 
 std::int64_t contact_distance2(double contact_px) {
   if (contact_px < 0) return -1;
+  // Keeps the square within 64 bits; no two pixels of a frame are that far apart.
+  if (contact_px >= 1e9) return std::numeric_limits<std::int64_t>::max() / 2;
   auto d2 = static_cast<std::int64_t>(std::floor(contact_px * contact_px));
   while (d2 > 0 && std::sqrt(static_cast<double>(d2)) > contact_px) --d2;
   while (std::sqrt(static_cast<double>(d2 + 1)) <= contact_px) ++d2;

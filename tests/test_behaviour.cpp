@@ -367,6 +367,11 @@ TEST(ClipBehaviour, NearestTiesGoToTheFirstInBoxOrderAndAloneIsEmpty) {
   EXPECT_EQ(tables.frames.text(1, "box_key"), "Box4");
   EXPECT_EQ(tables.frames.text(1, "nearest_key"), "Box2");
   EXPECT_EQ(tables.frames.text(2, "nearest_key"), "Box4");
+  // Any distance is a contact with a huge contact distance.
+  BehaviourOptions options;
+  options.contact_px = 1e300;
+  options.min_bout_s = 0;
+  EXPECT_EQ(kovra_utils::clip_behaviour(clip, 1.0, {}, 0, options).contact_bouts.row_count(), 3u);
   // At position 1 Box7's mask is clear: Box4 is alone.
   EXPECT_TRUE(absent(tables.frames, 3, "nearest_key"));
   EXPECT_TRUE(absent(tables.frames, 3, "nearest_distance_px"));
