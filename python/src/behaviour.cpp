@@ -143,7 +143,7 @@ void bind_behaviour(py::module_& module) {
           return ku::clip_behaviour(clip, seconds_per_frame, read, start_time_s, options);
         });
       },
-      py::arg("clip"), py::kw_only(), py::arg("seconds_per_frame"), py::arg("zones") = py::none(),
+      py::arg("clip"), py::arg("seconds_per_frame"), py::arg("zones") = py::none(),
       py::arg("start_time_s") = 0.0, py::arg("moving_speed_px_s") = 40.0, py::arg("enter") = 0.5,
       py::arg("leave") = 0.2, py::arg("merge_gap_s") = 2.0, py::arg("min_bout_s") = 2.0,
       py::arg("contact_px") = 2.0, py::arg("pixels_per_metre") = py::none(),
@@ -166,7 +166,7 @@ void bind_behaviour(py::module_& module) {
           return ku::day_behaviour(clips, start_times_s, seconds_per_frame, read, options);
         });
       },
-      py::arg("clips"), py::arg("start_times_s"), py::kw_only(), py::arg("seconds_per_frame"),
+      py::arg("clips"), py::arg("start_times_s"), py::arg("seconds_per_frame"),
       py::arg("zones") = py::none(), py::arg("moving_speed_px_s") = 40.0, py::arg("enter") = 0.5,
       py::arg("leave") = 0.2, py::arg("merge_gap_s") = 2.0, py::arg("min_bout_s") = 2.0,
       py::arg("contact_px") = 2.0, py::arg("pixels_per_metre") = py::none(),
