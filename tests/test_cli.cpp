@@ -13,6 +13,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -409,6 +410,39 @@ TEST_F(Cli, DemoRunsTheTypicalRunEndToEnd) {
   EXPECT_EQ(cv::imread((dir / "pictures" / "heatmap.png").string()).size(), cv::Size(700, 500));
   EXPECT_TRUE(fs::is_regular_file(dir / "pictures" / "first_frame.png"));
   EXPECT_TRUE(fs::is_regular_file(dir / "pictures" / "tracking_video.mp4"));
+
+  // The behaviour step over both clips: the animals at the feeder and the drinker, and the two
+  // that walk into each other in contact.
+  const fs::path behaviour = dir / "behaviour";
+  for (const char* name : {"frames.csv", "bouts.csv", "contact_bouts.csv", "contacts.csv", "summary.csv",
+                           "ethogram.png", "contacts.png", "trajectories.png"}) {
+    EXPECT_TRUE(fs::is_regular_file(behaviour / name)) << name;
+  }
+  const std::string bouts = read_text(behaviour / "bouts.csv");
+  EXPECT_TRUE(contains(bouts, ",feeder,")) << bouts;
+  EXPECT_TRUE(contains(bouts, ",drinker,")) << bouts;
+  EXPECT_TRUE(contains(bouts, ",moving,")) << bouts;
+  const std::string contact_bouts = read_text(behaviour / "contact_bouts.csv");
+  EXPECT_GE(std::count(contact_bouts.begin(), contact_bouts.end(), '\n'), 2) << contact_bouts;
+  EXPECT_EQ(cv::imread((behaviour / "trajectories.png").string()).size(), cv::Size(1870, 1440));
+
+  // The same step from the subcommand: clips following each other by default; a start time per
+  // folder when given.
+  const fs::path again = tmp / "behaviour_again";
+  const RunResult step = run({"behaviour", first.string(), second.string(), "--zones", (dir / "zones.json").string(),
+                              "--seconds-per-frame", "0.2", "--pixels-per-metre", "150", "-o", again.string()});
+  ASSERT_EQ(step.code, 0) << step.err;
+  EXPECT_TRUE(contains(step.out, "behaviour: 10 animals, ")) << step.out;
+  EXPECT_EQ(read_text(again / "bouts.csv"), bouts);
+  EXPECT_TRUE(contains(read_text(again / "summary.csv"), ",distance_m,mean_speed_m_s\n"));
+  const RunResult counts = run({"behaviour", first.string(), second.string(), "--seconds-per-frame", "0.2",
+                                "--start-time", "0", "-o", again.string()});
+  EXPECT_EQ(counts.code, 1);
+  EXPECT_TRUE(contains(counts.err, "--start-time: one per TRACKER_OUTPUT folder is needed, got 1 for 2")) << counts.err;
+  const RunResult bad_zones = run({"behaviour", first.string(), "--zones", (first / "output_pp_0.json").string(),
+                                   "--seconds-per-frame", "0.2", "-o", again.string()});
+  EXPECT_EQ(bad_zones.code, 1);
+  EXPECT_TRUE(contains(bad_zones.err, "not a zone file")) << bad_zones.err;
 
   // Each clip's tracker output reads back as ten animals per frame.
   const RunResult info = run({"clip-info", first.string()});

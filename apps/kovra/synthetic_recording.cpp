@@ -77,6 +77,11 @@ std::vector<cv::Point2d> synthetic_pen_outline() {
           {600, 1380}, {560, 1300}, {560, 140}};
 }
 
+std::vector<SyntheticZone> synthetic_zones() {
+  return {{"feeder", {{1280, 70}, {1900, 70}, {1900, 440}, {1280, 440}}},
+          {"drinker", {{1990, 900}, {2250, 900}, {2250, 1150}, {1990, 1150}}}};
+}
+
 void write_synthetic_recording(const std::filesystem::path& path, const SyntheticRecording& rec) {
   cv::VideoWriter writer(path.string(), cv::VideoWriter::fourcc('m', 'p', '4', 'v'), rec.fps,
                          rec.frame_size);

@@ -28,6 +28,15 @@ void write_synthetic_recording(const std::filesystem::path& path,
 /// The pen outline in pixels of the recording's full frames.
 std::vector<cv::Point2d> synthetic_pen_outline();
 
+/// A named zone of the pen (the feeder, the drinker) in pixels of the recording's full frames.
+struct SyntheticZone {
+  const char* name;
+  std::vector<cv::Point2d> outline;
+};
+
+/// The pen's feeder (a trough along the top wall) and drinker (a bowl on the right wall).
+std::vector<SyntheticZone> synthetic_zones();
+
 /// The number of animals in the pen.
 inline constexpr int kSyntheticAnimals = 10;
 
