@@ -433,6 +433,7 @@ def _discard(window, output):
 def _window_steps(window, settings, previous, log):
     output = settings.output
     staging, final = window.staging_dir(output), window.final_dir(output)
+    _reset_staging(staging, final)
     # The window is worked on through its final path (a link to the staging folder), so that
     # the frame paths written into its files are the ones that stay valid.
     os.makedirs(os.path.dirname(final), exist_ok=True)
@@ -477,6 +478,16 @@ def _window_steps(window, settings, previous, log):
         ku.export_clip(clip, "mot", os.path.join(final, "exports", "mot.txt"))
     return dict(review, status=status, seeded_by=seeded_by, frames=len(frame_names),
                 animals=len(masks))
+
+
+def _reset_staging(staging, final):
+    """Removes what an earlier attempt of the same task left, the extracted frames aside."""
+    if os.path.islink(final):
+        os.unlink(final)
+    for name in os.listdir(staging):
+        if name != "frames":
+            path = os.path.join(staging, name)
+            shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
 
 
 def _continue_from(previous_dir, frame_names, models):
