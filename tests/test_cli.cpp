@@ -1,7 +1,6 @@
 // End-to-end runs of the `kovra` binary on generated data.
 
 #include "capture.hpp"
-#include "demo_tracking.hpp"
 #include "synthetic_recording.hpp"
 
 #include <kovra_utils/annotation.hpp>
@@ -417,35 +416,6 @@ TEST_F(Cli, DemoRunsTheTypicalRunEndToEnd) {
   EXPECT_TRUE(contains(info.out, "frames: 30 (frame numbers 0 .. 29)\n")) << info.out;
   EXPECT_TRUE(contains(info.out, "boxes: 10 (Box0, Box1,")) << info.out;
   EXPECT_TRUE(contains(info.out, "zero-area masks: 0\n")) << info.out;
-}
-
-// The demo's tracker saves masks as polygons; reading them back must give the same pixels.
-TEST(DemoTracking, SavedPolygonsRasteriseToTheSameMasks) {
-  TempDir tmp;
-  const cv::Size size(1870, 1440);
-  cv::Mat ellipse = cv::Mat::zeros(size, CV_8U);
-  cv::ellipse(ellipse, {903, 611}, {110, 58}, 25, 0, 360, 1, cv::FILLED);
-  cv::Mat two_parts = cv::Mat::zeros(size, CV_8U);
-  two_parts(cv::Rect(0, 0, 3, 3)).setTo(1);  // touches the frame's corner
-  two_parts(cv::Rect(1800, 1400, 70, 40)).setTo(1);
-  kovra_utils::VideoSegments segments;
-  segments[4][1] = kovra_utils::Mask::from_dense(ellipse);
-  segments[4][2] = kovra_utils::Mask::from_dense(two_parts);
-  segments[4][3] = kovra_utils::Mask(size);
-  const std::vector<std::string> frame_names(5, (tmp / "frame.jpg").string());
-
-  const auto written = kovra_cli::write_annotation_files(segments, frame_names, tmp / "out");
-  ASSERT_EQ(written, (std::vector<fs::path>{tmp / "out" / "output_pp_4.json"}));
-  const auto read = kovra_utils::process_json_and_generate_masks(written[0].string(), size.height,
-                                                                 size.width);
-  EXPECT_EQ(read.image_path, frame_names[0]);
-  EXPECT_EQ(read.boxkeys, (std::vector<std::int64_t>{0, 1, 2}));
-  ASSERT_EQ(read.masks.size(), 3u);
-  EXPECT_EQ(read.masks[0], segments[4][1]);
-  EXPECT_EQ(read.masks[1], segments[4][2]);
-  EXPECT_TRUE(read.masks[2].is_clear());
-  const auto json = nlohmann::json::parse(read_text(written[0]));
-  EXPECT_EQ(json["detections"][1]["xyxy"], nlohmann::json::parse("[[0, 0, 1869, 1439]]"));
 }
 
 }  // namespace

@@ -227,7 +227,7 @@ void DemoRun::track(const Clip& clip, std::int64_t start_frame,
   out_ << "refining the masks with Mask_Refinement (main blob inside the pen)\n" << std::flush;
   refinement_.process_video_segments(segments, clip.dir.string(), clip.frame_names);
   const fs::path dir = paths_.tracker_output(clip.name);
-  const auto files = write_annotation_files(segments, clip.frame_names, dir);
+  const auto files = kovra_utils::write_annotation_files(segments, clip.frame_names, dir);
   written_.add("tracker output of clip " + clip.name + " (" + std::to_string(files.size()) +
                    " files)",
                dir);

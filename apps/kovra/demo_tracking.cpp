@@ -1,15 +1,10 @@
 #include "demo_tracking.hpp"
 
-#include <nlohmann/json.hpp>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <cstdio>
-
 namespace kovra_cli {
 
-namespace fs = std::filesystem;
 using kovra_utils::Mask;
 using Objects = kovra_utils::OrderedMap<std::int64_t, Mask>;
 
@@ -51,19 +46,6 @@ Objects follow(const Objects& previous, const std::string& frame_name,
   return next;
 }
 
-std::string normalised(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6f", value);
-  return text;
-}
-
-nlohmann::json detection(std::int64_t object_id, const Mask& mask) {
-  const auto box = mask.box();
-  return {{"object_id", object_id},
-          {"xyxy", {{box[0], box[1], box[2], box[3]}}},
-          {"formatted_polygon", mask_polygons(mask)}};
-}
-
 }  // namespace
 
 kovra_utils::VideoSegments propagate_by_boxes(const std::vector<std::string>& frame_names,
@@ -85,41 +67,6 @@ kovra_utils::VideoSegments propagate_by_boxes(const std::vector<std::string>& fr
   }
   console.end_progress();
   return segments;
-}
-
-std::vector<std::string> mask_polygons(const Mask& mask) {
-  std::vector<std::string> polygons;
-  if (mask.is_clear()) return polygons;
-  std::vector<std::vector<cv::Point>> contours;
-  cv::findContours(mask.crop(), contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
-                   mask.bounds().tl());
-  const double width = mask.cols();
-  const double height = mask.rows();
-  for (const auto& contour : contours) {
-    std::string text = "0";
-    for (const cv::Point& p : contour) {
-      text += " " + normalised((p.x + 0.5) / width) + " " + normalised((p.y + 0.5) / height);
-    }
-    polygons.push_back(std::move(text));
-  }
-  return polygons;
-}
-
-std::vector<fs::path> write_annotation_files(const kovra_utils::VideoSegments& video_segments,
-                                             const std::vector<std::string>& frame_names,
-                                             const fs::path& dir) {
-  fs::create_directories(dir);
-  std::vector<fs::path> written;
-  for (const auto& [frame, objects] : video_segments) {
-    nlohmann::json detections = nlohmann::json::array();
-    for (const auto& [object_id, mask] : objects) detections.push_back(detection(object_id, mask));
-    const nlohmann::json file = {{"image_path", frame_names.at(static_cast<std::size_t>(frame))},
-                                 {"detections", detections}};
-    const fs::path path = dir / ("output_pp_" + std::to_string(frame) + ".json");
-    kovra_utils::write_file_atomically(path, file.dump(4));
-    written.push_back(path);
-  }
-  return written;
 }
 
 }  // namespace kovra_cli

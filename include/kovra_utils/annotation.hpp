@@ -10,6 +10,7 @@
 #include <kovra_utils/types.hpp>
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,24 @@ struct AnnotationMasks {
 /// 32-bit integer, is a ContentError naming the file, the detection and the polygon.
 AnnotationMasks process_json_and_generate_masks(const std::string& json_path, int height,
                                                 int width);
+
+/// The outer outlines of `mask` as polygon strings "0 x y x y ...": one per 8-connected part,
+/// through the centres of its boundary pixels, x divided by the mask's width and y by its
+/// height, six decimals. Rasterising them (process_json_and_generate_masks) gives back exactly
+/// the mask's pixels when it has no holes; a hole (background not 4-connected to the outside)
+/// comes back filled. A clear mask has no polygon.
+std::vector<std::string> mask_polygons(const Mask& mask);
+
+/// Writes a clip's masks as the tracker's annotation files: "output_pp_<frame>.json" in
+/// `output_dir` (created when missing) for every frame of `video_segments`, in map order, each
+/// holding "image_path" = frame_names[frame] and one detection per object, in map order, with
+/// "object_id", "xyxy" (one inclusive box [x_min, y_min, x_max, y_max], zeros for a clear mask)
+/// and "formatted_polygon" (mask_polygons). Every file is replaced atomically in one write.
+/// Returns the paths written. ArgumentError, before anything is written, for a frame that is
+/// not a position in `frame_names` or masks of different sizes.
+std::vector<std::filesystem::path> write_annotation_files(
+    const VideoSegments& video_segments, const std::vector<std::string>& frame_names,
+    const std::filesystem::path& output_dir);
 
 /// Percentage of `mask1`'s area covered by `mask2` (0 when `mask1` is clear).
 double calculate_masks_intersection(const Mask& mask1, const Mask& mask2);

@@ -10,6 +10,8 @@
 // - ThresholdPredictor: per prompted box, the thresholded component that covers the box best,
 //   searched in the box grown by a margin so that an animal that moved a little is still found;
 //   its image encoder summarises the crop's appearance in a small "vision_features" array.
+// - BoxPropagationTracker: a video predictor that follows each object by prompting an image
+//   predictor with the object's box on the frame before.
 
 #include <kovra_utils/models.hpp>
 
@@ -89,6 +91,35 @@ class ThresholdPredictor : public SegmentationPredictor {
   int box_margin_;
   cv::Mat image_;  // RGB image last set
   cv::Mat foreground_;  // CV_8U 0/255 above-threshold plane of image_
+};
+
+/// Video predictor by box prompts: on every frame after the prompted one, each object's mask is
+/// `image_predictor`'s answer to the object's box on the frame before. An object whose mask
+/// became clear stays clear. Frames are the JPEG files (.jpg, .jpeg, .JPG, .JPEG) of the video
+/// folder, ordered by the integer their name's stem holds (0000.jpg, 0001.jpg, ...), and read
+/// as RGB for the predictor. The predictor must outlive the tracker.
+class BoxPropagationTracker : public VideoPredictor {
+ public:
+  explicit BoxPropagationTracker(SegmentationPredictor& image_predictor) :
+      image_predictor_(image_predictor) {}
+
+  /// Lists the frames of the folder `video_path`: FileError when it cannot be listed,
+  /// ContentError when it holds no JPEG frame or one whose stem is not an integer.
+  std::any init_state(const std::string& video_path) override;
+  /// ArgumentError for a state not made by this class, a frame outside the clip or a mask
+  /// whose size differs from the masks added before. A second mask for an object replaces
+  /// the first.
+  void add_new_mask(std::any& inference_state, std::int64_t frame_idx, std::int64_t obj_id,
+                    const Mask& mask) override;
+  /// From the earliest prompted frame to the last, objects in the order they were added; an
+  /// object is clear before its prompted frame and takes its prompt mask on that frame. Logits
+  /// are N x H x W CV_8U, 1 inside the object. ArgumentError when no mask was added;
+  /// FileError for a frame that cannot be read, ContentError for one of another size.
+  void propagate_in_video(std::any& inference_state, const FrameCallback& callback) override;
+  void reset_state(std::any& inference_state) override;
+
+ private:
+  SegmentationPredictor& image_predictor_;
 };
 
 }  // namespace kovra_utils

@@ -1,6 +1,6 @@
 #pragma once
 
-// The two trained models stay outside the library; these interfaces hold exactly what the
+// The trained models stay outside the library; these interfaces hold exactly what the
 // library calls. The caller owns the models and passes references. Errors thrown by a model
 // propagate unchanged.
 //
@@ -10,12 +10,16 @@
 //  - Detection: processor(image, "pig.", "pt"), then batch.to(device), then network(batch),
 //    then processor.post_process_grounded_object_detection(outputs, batch.input_ids(),
 //    text_threshold, {(H, W)}).
+//  - VideoPredictor: init_state(video_path), add_new_mask(...) for every object on the prompted
+//    frame, propagate_in_video(...), reset_state(...), all on the state init_state made.
 
 #include <kovra_utils/types.hpp>
 
 #include <opencv2/core.hpp>
 
 #include <any>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -95,6 +99,44 @@ class DetectionNetwork {
   virtual ~DetectionNetwork() = default;
   virtual std::any operator()(const DetectorBatch& inputs) = 0;
 };
+
+/// A promptable video segmentation model (a video predictor): prompted with masks on one frame,
+/// it follows every object through the clip's frames. The inference state is the model's own;
+/// the library only hands it back.
+class VideoPredictor {
+ public:
+  /// Receives one propagated frame: its position in the clip, the object ids, and their mask
+  /// logits, N x 1 x H x W or N x H x W (any depth), in the order of `obj_ids`; a pixel belongs
+  /// to the object where its logit is above 0. The logits are only valid during the call.
+  using FrameCallback = std::function<void(std::int64_t frame_idx,
+                                           const std::vector<std::int64_t>& obj_ids,
+                                           const cv::Mat& mask_logits)>;
+
+  virtual ~VideoPredictor() = default;
+
+  /// A new inference state over the clip in `video_path` (a folder of JPEG frames).
+  virtual std::any init_state(const std::string& video_path) = 0;
+
+  /// Prompts object `obj_id` with `mask` (H x W, the frame's size) on frame `frame_idx`.
+  virtual void add_new_mask(std::any& inference_state, std::int64_t frame_idx,
+                            std::int64_t obj_id, const Mask& mask) = 0;
+
+  /// Follows the prompted objects from the earliest prompted frame to the clip's end, calling
+  /// `callback` once per frame in frame order.
+  virtual void propagate_in_video(std::any& inference_state, const FrameCallback& callback) = 0;
+
+  /// Forgets every prompt and result; the state can then be prompted again.
+  virtual void reset_state(std::any& inference_state) = 0;
+};
+
+/// Tracks `masks` through the clip of JPEG frames in `video_dir`: object ids 1 .. N for the
+/// masks in order, prompted on frame `ann_frame_idx`, then propagated; a pixel is set where its
+/// logit is above 0. Returns frame -> object id -> mask in the order the predictor gave them; the
+/// state is reset afterwards. ArgumentError for no masks, masks of different sizes or a negative
+/// `ann_frame_idx`; ContentError when the predictor's logits do not fit its object ids or the
+/// masks' size. Errors of the predictor propagate unchanged.
+VideoSegments track_clip(VideoPredictor& video_predictor, const std::string& video_dir,
+                         const std::vector<Mask>& masks, std::int64_t ann_frame_idx = 0);
 
 /// The masks of a prediction as N masks of `image_size`, normalising 2-, 3- and 4-axis results
 /// (a 4-axis result must have 1 as its second axis). Throws ContentError naming the shape when

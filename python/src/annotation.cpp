@@ -60,6 +60,28 @@ void bind_annotation(py::module_& module) {
   module.def("count_mask_areas", &ku::count_mask_areas, py::arg("masks_dict"), library_call(),
              "The number of set pixels of every mask, in map order.");
 
+  module.def("mask_polygons", &ku::mask_polygons, py::arg("mask"), library_call(),
+             R"(The mask's outer outlines as annotation polygon strings ("0 x y x y ...", pixel
+centres normalised by the mask's width and height, six decimals), one per 8-connected part.)");
+
+  module.def(
+      "write_annotation_files",
+      [](const ku::VideoSegments& video_segments, const std::vector<std::string>& frame_names,
+         const std::filesystem::path& output_dir) {
+        const auto written = run_library(
+            [&] { return ku::write_annotation_files(video_segments, frame_names, output_dir); });
+        std::vector<std::string> paths;
+        paths.reserve(written.size());
+        for (const auto& path : written) paths.push_back(path.string());
+        return paths;
+      },
+      py::arg("video_segments"), py::arg("frame_names"), py::arg("output_dir"),
+      R"(Writes output_pp_<frame>.json into output_dir for every frame of video_segments
+({frame: {object_id: mask}}, masks as Mask or H x W / 1 x H x W arrays): the frame's name from
+frame_names and one detection per object ("object_id", "xyxy", "formatted_polygon"), each file
+replaced atomically. Returns the paths written. Reading the files back gives every mask without
+holes pixel for pixel; holes come back filled.)");
+
   module.def(
       "get_kovra_annotation_data",
       [](const std::string& video_dir, bool last_or_not, std::int64_t ixx, const std::string& save_dir_base) {

@@ -107,4 +107,38 @@ std::vector<std::string> ScriptedDetector::methods() const {
   return names;
 }
 
+void ScriptedVideoPredictor::enter(const std::string& method, const std::any* inference_state) {
+  if (inference_state != nullptr) {
+    const int* state = std::any_cast<int>(inference_state);
+    if (state == nullptr || *state != state_) throw std::logic_error(method + " got another state");
+  }
+  if (method == fail_in) throw std::runtime_error("model failed");
+}
+
+std::any ScriptedVideoPredictor::init_state(const std::string& video_path) {
+  enter("init_state", nullptr);
+  calls.push_back("init_state " + video_path);
+  return state_ = 7;
+}
+
+void ScriptedVideoPredictor::add_new_mask(std::any& inference_state, std::int64_t frame_idx,
+                                          std::int64_t obj_id, const kovra_utils::Mask& mask) {
+  enter("add_new_mask", &inference_state);
+  calls.push_back("add_new_mask " + std::to_string(frame_idx) + " " + std::to_string(obj_id) +
+                  " " + std::to_string(mask.area()));
+  added.push_back(mask);
+}
+
+void ScriptedVideoPredictor::propagate_in_video(std::any& inference_state,
+                                                const FrameCallback& callback) {
+  enter("propagate_in_video", &inference_state);
+  calls.push_back("propagate_in_video");
+  for (const Frame& frame : frames) callback(frame.frame_idx, frame.obj_ids, frame.mask_logits);
+}
+
+void ScriptedVideoPredictor::reset_state(std::any& inference_state) {
+  enter("reset_state", &inference_state);
+  calls.push_back("reset_state");
+}
+
 }  // namespace kovra_test

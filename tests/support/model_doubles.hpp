@@ -5,6 +5,8 @@
 
 #include <kovra_utils/models.hpp>
 
+#include <any>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
@@ -76,6 +78,35 @@ class ScriptedDetector : public kovra_utils::DetectionProcessor,
       const std::vector<std::pair<int, int>>& target_sizes) override;
 
   std::vector<std::string> methods() const;
+};
+
+/// A video predictor that hands out `frames` when propagating and records every call as text:
+/// "init_state <path>", "add_new_mask <frame> <id> <area>", "propagate_in_video",
+/// "reset_state". The state is a number checked on every later call (std::logic_error when a
+/// call gets another state). `fail_in`, when set, names the method that throws
+/// std::runtime_error("model failed") instead of running.
+class ScriptedVideoPredictor : public kovra_utils::VideoPredictor {
+ public:
+  struct Frame {
+    std::int64_t frame_idx = 0;
+    std::vector<std::int64_t> obj_ids;
+    cv::Mat mask_logits;
+  };
+  std::vector<Frame> frames;
+  std::string fail_in;
+
+  std::vector<std::string> calls;
+  std::vector<kovra_utils::Mask> added;  // the prompt masks, in order
+
+  std::any init_state(const std::string& video_path) override;
+  void add_new_mask(std::any& inference_state, std::int64_t frame_idx, std::int64_t obj_id,
+                    const kovra_utils::Mask& mask) override;
+  void propagate_in_video(std::any& inference_state, const FrameCallback& callback) override;
+  void reset_state(std::any& inference_state) override;
+
+ private:
+  void enter(const std::string& method, const std::any* inference_state);
+  int state_ = 0;
 };
 
 }  // namespace kovra_test
