@@ -567,9 +567,62 @@ def run(recordings, cameras, pens, output, *, stand_ins=False, models=None, wind
         summary = summary_table(chains, stored, results)
         ku.write_file_atomically(os.path.join(output, "summary.csv"),
                                  summary.to_csv(index=False, float_format="%.3f"))
+        started = time.perf_counter()
+        for chain, chain_results in zip(chains, results):
+            try:
+                day_behaviour(chain, chain_results, settings, os.path.abspath(pens))
+            except ku.Error as error:  # the windows stand; the day's measures are missing
+                print(f"behaviour of {chain[0].camera}/{chain[0].date}: {error}", file=sys.stderr)
+        summary.attrs["seconds_behaviour"] = time.perf_counter() - started
         for private in ("partial", "dask"):
             shutil.rmtree(os.path.join(output, PRIVATE, private), ignore_errors=True)
     return summary
+
+
+def zones_file(pens, camera_number):
+    """The camera's feeder and drinker zones file, or None."""
+    for suffix in ("_zones.json", "_zones.geojson"):
+        path = os.path.join(pens, f"Cam{camera_number}{suffix}")
+        if os.path.isfile(path):
+            return path
+    return None
+
+
+def day_behaviour(chain, results, settings, pens):
+    """Writes OUT/<camera>/<date>/behaviour/ from the day's windows once all of them are done;
+    kept while they and the zones file stay the same."""
+    if not hasattr(ku, "day_behaviour") or any(r["status"] in (FAILED, NOT_RUN) for r in results):
+        return
+    first = chain[0]
+    folder = os.path.join(settings.output, first.camera, first.date, "behaviour")
+    zones = zones_file(pens, first.camera_number)
+    fingerprint = _digest({"windows": [w.fingerprint for w in chain],
+                           "zones": _file_stamp(zones) if zones else None})
+    marker = os.path.join(folder, "behaviour.json")
+    if os.path.isfile(marker):
+        with open(marker) as f:
+            if json.load(f).get("fingerprint") == fingerprint:
+                return
+        os.unlink(marker)
+    clips = []
+    for window in chain:
+        final = window.final_dir(settings.output)
+        _, clip = _quiet(ku.get_kovra_annotation_data, os.path.join(final, "frames"),
+                         save_dir_base=os.path.join(final, "tracker_output"))[0]
+        clips.append(clip)
+    seconds_per_frame = settings.frame_skip / first.fps
+    tables, _ = _quiet(ku.day_behaviour, clips, [w.start_s for w in chain],
+                       seconds_per_frame=seconds_per_frame, zones=_zones_for(zones, clips[0]))
+    ku.write_behaviour(tables, folder, zones=_zones_for(zones, clips[0]))
+    _write_json(marker, {"fingerprint": fingerprint})
+
+
+def _zones_for(path, clip):
+    if path is None:
+        return None
+    record = next(iter(clip.values()))
+    mask = next(iter(record["masks_dict"].values()))
+    return ku.read_zones(path, tuple(mask.shape[-2:]))
 
 
 def summary_table(chains, stored, results):
