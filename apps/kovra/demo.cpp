@@ -1,6 +1,7 @@
 // kovra demo: one camera's typical run, end to end, on a generated recording with the stand-in
 // models.
 
+#include "behaviour.hpp"
 #include "command.hpp"
 #include "demo_tracking.hpp"
 #include "synthetic_recording.hpp"
@@ -42,6 +43,8 @@ struct DemoPaths {
   fs::path pen_json() const { return root / "pen_polygon.json"; }
   fs::path tracker_output(const std::string& clip) const { return root / "tracker_output" / clip; }
   fs::path pictures() const { return root / "pictures"; }
+  fs::path zones_json() const { return root / "zones.json"; }
+  fs::path behaviour() const { return root / "behaviour"; }
 };
 
 struct Clip {
@@ -103,6 +106,17 @@ void write_pen_polygon(const fs::path& path, const cv::Point2d& crop_origin) {
   kovra_utils::write_file_atomically(path, file.dump(2));
 }
 
+// The feeder and drinker moved into the cropped frames' pixels, in the zone file form.
+void write_zones(const fs::path& path, const cv::Point2d& crop_origin) {
+  nlohmann::json shapes = nlohmann::json::array();
+  for (const SyntheticZone& zone : synthetic_zones()) {
+    nlohmann::json points = nlohmann::json::array();
+    for (const cv::Point2d& p : zone.outline) points.push_back({p.x - crop_origin.x, p.y - crop_origin.y});
+    shapes.push_back({{"label", zone.name}, {"points", points}});
+  }
+  kovra_utils::write_file_atomically(path, nlohmann::json({{"shapes", shapes}}).dump(2));
+}
+
 void write_rgba(const fs::path& path, const cv::Mat& rgba) {
   cv::Mat bgra;
   cv::cvtColor(rgba, bgra, cv::COLOR_RGBA2BGRA);
@@ -112,7 +126,8 @@ void write_rgba(const fs::path& path, const cv::Mat& rgba) {
 // A rerun starts afresh: extraction skips windows that exist, so old ones would stay.
 void clear_previous_run(const DemoPaths& paths) {
   for (const fs::path& owned : {paths.recordings(), paths.frames(), paths.root / "tracker_output",
-                                paths.pictures(), paths.pen_json()}) {
+                                paths.pictures(), paths.pen_json(), paths.zones_json(),
+                                paths.behaviour()}) {
     fs::remove_all(owned);
   }
 }
@@ -136,7 +151,7 @@ struct ReviewedFrame {
 class DemoRun {
  public:
   DemoRun(const DemoOptions& options, Console& console) :
-      paths_{options.dir}, console_(console), out_(console.out()), steps_(out_, 9) {
+      paths_{options.dir}, console_(console), out_(console.out()), steps_(out_, 10) {
     processor_.output_dir_base = paths_.frames().string();
     refinement_.custom_pen_json_path = paths_.pen_json().string();
   }
@@ -153,6 +168,7 @@ class DemoRun {
   ReviewedFrame review(const Clip& clip);
   void draw(const ReviewedFrame& frame, const Clip& clip);
   void video(const Clip& clip);
+  void behaviour(const std::vector<Clip>& clips);
   void summary(double seconds);
 
   DemoPaths paths_;
@@ -192,6 +208,8 @@ std::vector<Clip> DemoRun::catalogue_and_extract() {
   }
   write_pen_polygon(paths_.pen_json(), cv::Point2d(crop->second.x1, crop->second.y1));
   written_.add("pen polygon (cropped-frame pixels)", paths_.pen_json());
+  write_zones(paths_.zones_json(), cv::Point2d(crop->second.x1, crop->second.y1));
+  written_.add("feeder and drinker zones (cropped-frame pixels)", paths_.zones_json());
   std::vector<Clip> clips = extracted_clips(paths_.frames());
   if (clips.size() < 2) {
     throw InputError("expected two frame windows under " + paths_.frames().string() + ", found " +
@@ -314,6 +332,22 @@ void DemoRun::video(const Clip& clip) {
   written_.add("tracking video", path);
 }
 
+void DemoRun::behaviour(const std::vector<Clip>& clips) {
+  steps_.begin("Behaviour of both clips: movement, feeder and drinker visits, contacts");
+  BehaviourRequest request;
+  for (std::size_t i = 0; i < 2; ++i) {
+    request.tracker_output_dirs.push_back(paths_.tracker_output(clips[i].name).string());
+    // Window names start with their start minute.
+    request.start_times_s.push_back(std::stod(clips[i].name) * 60);
+  }
+  request.zones = paths_.zones_json().string();
+  request.seconds_per_frame =
+      static_cast<double>(processor_.frame_skip) / SyntheticRecording{}.fps;
+  request.output_dir = paths_.behaviour().string();
+  run_behaviour_step(request, console_);
+  written_.add("behaviour tables, ethogram, contact matrix and trajectories", paths_.behaviour());
+}
+
 void DemoRun::summary(double seconds) {
   out_ << "\n== Demo finished in " << std::fixed << std::setprecision(1) << seconds
        << " s. It wrote:\n";
@@ -339,6 +373,7 @@ void DemoRun::run() {
   const ReviewedFrame reviewed = review(second);
   draw(reviewed, second);
   video(second);
+  behaviour(clips);
   summary(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 

@@ -39,6 +39,8 @@ const std::vector<Command>& commands() {
       {"synthetic-camera",
        "write a generated camera's recording, pen polygon and feeder/drinker zones",
        declare_synthetic_camera},
+      {"behaviour", "measure movement, zone visits and contacts of consecutive clips",
+       declare_behaviour},
   };
   return table;
 }

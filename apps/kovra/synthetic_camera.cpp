@@ -33,10 +33,6 @@ nlohmann::json shape(const std::string& label, const std::vector<cv::Point2d>& f
   return {{"label", label}, {"points", points}};
 }
 
-std::vector<cv::Point2d> rectangle(double x1, double y1, double x2, double y2) {
-  return {{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}};
-}
-
 // Digits only; exactly `count` of them unless `count` is 0.
 CLI::Validator digits(std::size_t count, const std::string& form) {
   return CLI::Validator(
@@ -64,11 +60,10 @@ void write_camera(const SyntheticCameraOptions& options, std::ostream& out) {
   write_synthetic_recording(recording, settings);
   const fs::path pen = root / "pens" / ("Cam" + options.camera + ".json");
   write_json(pen, {{"shapes", {shape("pen", synthetic_pen_outline())}}});
-  // The feeder under animal 2, the drinker under animal 7, so that both get visits.
+  nlohmann::json zone_shapes = nlohmann::json::array();
+  for (const SyntheticZone& zone : synthetic_zones()) zone_shapes.push_back(shape(zone.name, zone.outline));
   const fs::path zones = root / "pens" / ("Cam" + options.camera + "_zones.json");
-  write_json(zones, {{"shapes",
-                      {shape("feeder", rectangle(1300, 320, 1560, 520)),
-                       shape("drinker", rectangle(1300, 920, 1560, 1120))}}});
+  write_json(zones, {{"shapes", zone_shapes}});
   out << "wrote " << recording.string() << ", " << pen.string() << ", " << zones.string() << "\n";
 }
 

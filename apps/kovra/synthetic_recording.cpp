@@ -80,6 +80,11 @@ std::vector<cv::Point2d> synthetic_pen_outline() {
 
 cv::Point2d synthetic_crop_origin() { return {kMarker.x - 50.0, 0.0}; }
 
+std::vector<SyntheticZone> synthetic_zones() {
+  return {{"feeder", {{1280, 70}, {1900, 70}, {1900, 440}, {1280, 440}}},
+          {"drinker", {{1990, 900}, {2250, 900}, {2250, 1150}, {1990, 1150}}}};
+}
+
 void write_synthetic_recording(const std::filesystem::path& path, const SyntheticRecording& rec) {
   cv::VideoWriter writer(path.string(), cv::VideoWriter::fourcc('m', 'p', '4', 'v'), rec.fps,
                          rec.frame_size);

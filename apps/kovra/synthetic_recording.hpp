@@ -32,6 +32,15 @@ std::vector<cv::Point2d> synthetic_pen_outline();
 /// recording's orange marker (it starts 50 pixels before the marker's left edge).
 cv::Point2d synthetic_crop_origin();
 
+/// A named zone of the pen (the feeder, the drinker) in pixels of the recording's full frames.
+struct SyntheticZone {
+  const char* name;
+  std::vector<cv::Point2d> outline;
+};
+
+/// The pen's feeder (a trough along the top wall) and drinker (a bowl on the right wall).
+std::vector<SyntheticZone> synthetic_zones();
+
 /// The number of animals in the pen.
 inline constexpr int kSyntheticAnimals = 10;
 
