@@ -3,7 +3,6 @@
 
 #include "behaviour.hpp"
 #include "command.hpp"
-#include "demo_tracking.hpp"
 #include "synthetic_recording.hpp"
 
 #include <kovra_utils/annotation.hpp>
@@ -241,7 +240,8 @@ void DemoRun::track(const Clip& clip, std::int64_t start_frame,
                     const std::vector<kovra_utils::Mask>& seeds) {
   out_ << "tracking " << seeds.size() << " animals through " << clip.frame_names.size()
        << " frames by re-prompting the predictor with the previous boxes\n";
-  auto segments = propagate_by_boxes(clip.frame_names, start_frame, seeds, predictor_, console_);
+  kovra_utils::BoxPropagationTracker tracker(predictor_);
+  auto segments = kovra_utils::track_clip(tracker, clip.dir.string(), seeds, start_frame);
   out_ << "refining the masks with Mask_Refinement (main blob inside the pen)\n" << std::flush;
   refinement_.process_video_segments(segments, clip.dir.string(), clip.frame_names);
   const fs::path dir = paths_.tracker_output(clip.name);

@@ -1,6 +1,6 @@
 """Adapters from the caller's model objects to the calls the library makes.
 
-The library talks to two outside models:
+The library talks to three outside models:
 
 - a segmentation predictor with SAM2's image-predictor calls: ``set_image(rgb)``,
   ``predict(point_coords=None, point_labels=None, box=boxes, multimask_output=False)`` returning
@@ -9,7 +9,11 @@ The library talks to two outside models:
 - a detector with Hugging Face's Grounding DINO calls: ``processor(images=..., text=...,
   return_tensors="pt")``, ``model(**batch)`` and
   ``processor.post_process_grounded_object_detection(outputs, input_ids, text_threshold=...,
-  target_sizes=[(H, W)])``.
+  target_sizes=[(H, W)])``;
+- a video predictor with SAM2's video-predictor calls: ``init_state(video_path=...)``,
+  ``add_new_mask(inference_state, frame_idx, obj_id, mask)``,
+  ``propagate_in_video(inference_state)`` yielding ``(frame_idx, obj_ids, mask_logits)`` and
+  ``reset_state(inference_state)``.
 
 The functions that take a model wrap it in one of the adapters below on their own; wrap it
 yourself only to choose the device the image encoder runs on. Model results (numpy arrays or
@@ -24,7 +28,7 @@ import sys
 
 import numpy as np
 
-__all__ = ["SegmentationAdapter", "DetectionAdapter"]
+__all__ = ["SegmentationAdapter", "DetectionAdapter", "VideoPredictorAdapter"]
 
 # Mask element types the library reads as they are; others are turned into 0/1 bytes.
 _MASK_DTYPES = tuple(
@@ -199,3 +203,42 @@ def segmentation_adapter(image_predictor):
     if isinstance(image_predictor, SegmentationAdapter):
         return image_predictor
     return SegmentationAdapter(image_predictor)
+
+
+def _positive(mask_logits):
+    """``mask_logits > 0`` as a host uint8 0/1 array, compared where the logits live, so only
+    one byte per pixel crosses to the host."""
+    if _is_tensor(mask_logits):
+        return (mask_logits.detach() > 0).cpu().numpy().view(np.uint8)
+    return np.ascontiguousarray(np.asarray(mask_logits) > 0).view(np.uint8)
+
+
+class VideoPredictorAdapter:
+    """A SAM2-style video predictor as the library calls it: the predictor's own calls, with
+    the mask logits of every propagated frame turned into host 0/1 masks (logits > 0)."""
+
+    def __init__(self, predictor):
+        self.predictor = predictor
+
+    def init_state(self, video_path):
+        return self.predictor.init_state(video_path=video_path)
+
+    def add_new_mask(self, inference_state, frame_idx, obj_id, mask):
+        self.predictor.add_new_mask(inference_state=inference_state, frame_idx=frame_idx,
+                                    obj_id=obj_id, mask=mask)
+
+    def propagate_in_video(self, inference_state):
+        """``(frame_idx, obj_ids, masks)`` per frame: masks N x 1 x H x W uint8 (or as shaped by
+        the model), obj_ids copied (SAM2 yields its state's own list, which reset_state clears)."""
+        for frame_idx, obj_ids, mask_logits in self.predictor.propagate_in_video(inference_state):
+            yield int(frame_idx), [int(i) for i in obj_ids], _positive(mask_logits)
+
+    def reset_state(self, inference_state):
+        self.predictor.reset_state(inference_state)
+
+
+def video_predictor_adapter(video_predictor):
+    """``video_predictor`` wrapped in a VideoPredictorAdapter unless it is one already."""
+    if isinstance(video_predictor, VideoPredictorAdapter):
+        return video_predictor
+    return VideoPredictorAdapter(video_predictor)

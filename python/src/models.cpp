@@ -5,7 +5,9 @@
 #include <kovra_utils/classical_models.hpp>
 
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -162,6 +164,140 @@ ku::DetectionResult detection_result(const py::handle& host) {
   return result;
 }
 
+// ---- the video predictor ------------------------------------------------------------------
+
+const py::object& python_state(const std::any& state) {
+  const auto* object = std::any_cast<SharedObject>(&state);
+  if (object == nullptr || !*object) {
+    throw ArgumentError("inference_state was not made by the Python video predictor");
+  }
+  return **object;
+}
+
+// A propagated frame's masks as an array OpenCV can view: N x H x W becomes N x 1 x H x W (never
+// channels), booleans are read as bytes.
+py::array logit_array(const py::handle& value) {
+  py::array array = py::array::ensure(value);
+  if (!array) {
+    PyErr_Clear();
+    throw ContentError(std::string("mask logits must be an array, got ") +
+                       Py_TYPE(value.ptr())->tp_name);
+  }
+  if (array.dtype().kind() == 'b') array = array.attr("view")("uint8");
+  if (array.ndim() == 3) {
+    array = array.attr("reshape")(array.shape(0), 1, array.shape(1), array.shape(2));
+  }
+  return array;
+}
+
+// The caller's video predictor behind the library's interface, through a
+// kovra_utils.models.VideoPredictorAdapter.
+class PythonVideoPredictor : public ku::VideoPredictor {
+ public:
+  explicit PythonVideoPredictor(py::object adapter) : adapter_(share(std::move(adapter))) {}
+
+  std::any init_state(const std::string& video_path) override {
+    const ModelCall call;
+    return share(adapter_->attr("init_state")(video_path));
+  }
+
+  void add_new_mask(std::any& inference_state, std::int64_t frame_idx, std::int64_t obj_id,
+                    const ku::Mask& mask) override {
+    const ModelCall call;
+    adapter_->attr("add_new_mask")(python_state(inference_state), frame_idx, obj_id,
+                                   dense_array(mask).attr("astype")("bool"));
+  }
+
+  void propagate_in_video(std::any& inference_state, const FrameCallback& callback) override {
+    const ModelCall call;
+    const py::iterator frames =
+        py::iter(adapter_->attr("propagate_in_video")(python_state(inference_state)));
+    for (const py::handle item : frames) {
+      const auto frame = py::reinterpret_borrow<py::tuple>(item);
+      const auto frame_idx = frame[0].cast<std::int64_t>();
+      const auto obj_ids = frame[1].cast<std::vector<std::int64_t>>();
+      const py::array logits = logit_array(frame[2]);
+      py::object keep;
+      const cv::Mat view = mat_view(logits, keep);
+      const py::gil_scoped_release release;
+      callback(frame_idx, obj_ids, view);
+    }
+  }
+
+  void reset_state(std::any& inference_state) override {
+    const ModelCall call;
+    adapter_->attr("reset_state")(python_state(inference_state));
+  }
+
+ private:
+  SharedObject adapter_;
+};
+
+// `video_predictor` as the library's interface: a built-in stand-in directly, any other object
+// through the adapter. Call with the GIL held and keep the object alive while the library runs.
+class VideoPredictorArgument {
+ public:
+  explicit VideoPredictorArgument(const py::object& video_predictor) {
+    if (py::isinstance<ku::VideoPredictor>(video_predictor)) {
+      used_ = &video_predictor.cast<ku::VideoPredictor&>();
+      return;
+    }
+    owned_ = std::make_unique<PythonVideoPredictor>(
+        adapters().attr("video_predictor_adapter")(video_predictor));
+    used_ = owned_.get();
+  }
+  ku::VideoPredictor& get() const { return *used_; }
+
+ private:
+  std::unique_ptr<ku::VideoPredictor> owned_;
+  ku::VideoPredictor* used_ = nullptr;
+};
+
+// The image predictor of a BoxPropagationTracker, held before the tracker is built on it.
+struct TrackerImagePredictor {
+  explicit TrackerImagePredictor(const py::object& image_predictor) :
+      argument(image_predictor), object(image_predictor) {}
+  PredictorArgument argument;
+  py::object object;  // keeps a built-in predictor alive
+};
+
+class PythonBoxPropagationTracker : private TrackerImagePredictor,
+                                    public ku::BoxPropagationTracker {
+ public:
+  explicit PythonBoxPropagationTracker(const py::object& image_predictor) :
+      TrackerImagePredictor(image_predictor),
+      ku::BoxPropagationTracker(argument.required("BoxPropagationTracker")) {}
+};
+
+void register_video_tracking(py::module_& module) {
+  py::class_<ku::VideoPredictor>(module, "VideoPredictor",
+                                 "Base of the built-in video predictor stand-in.");
+  py::class_<PythonBoxPropagationTracker, ku::VideoPredictor>(
+      module, "BoxPropagationTracker",
+      "Stand-in video predictor, NOT a trained model: on every frame after the prompted one,\n"
+      "each object's mask is image_predictor's answer to the object's box on the frame before.\n"
+      "Frames are the folder's JPEG files ordered by the number their names hold. Pass it to\n"
+      "track_clip like a SAM2 video predictor.")
+      .def(py::init<const py::object&>(), py::arg("image_predictor"));
+
+  module.def(
+      "track_clip",
+      [](const py::object& video_predictor, const std::filesystem::path& video_dir,
+         const std::vector<ku::Mask>& masks, std::int64_t ann_frame_idx) {
+        const VideoPredictorArgument predictor(video_predictor);
+        return run_library([&] {
+          return ku::track_clip(predictor.get(), video_dir.string(), masks, ann_frame_idx);
+        });
+      },
+      py::arg("video_predictor"), py::arg("video_dir"), py::arg("masks"),
+      py::arg("ann_frame_idx") = 0,
+      R"(Tracks masks through the clip of JPEG frames in video_dir with a video predictor (a SAM2
+video predictor, taken unchanged, or BoxPropagationTracker): object ids 1 .. N for the masks in
+order, prompted on frame ann_frame_idx, propagated, then the state is reset. Returns
+{frame_idx: {obj_id: Mask}} with a pixel set where its logit is above 0. Exceptions raised by
+the model reach the caller unchanged.)");
+}
+
 // ---- built-in stand-ins, callable like the real models --------------------------------------
 
 cv::Mat box_argument(const py::object& box) {
@@ -295,6 +431,7 @@ void bind_models(py::module_& module) {
   py::class_<ku::DetectionNetwork>(module, "DetectionNetwork",
                                    "Base of the built-in detector stand-in.");
   register_stand_ins(module);
+  register_video_tracking(module);
 }
 
 }  // namespace kovra_python

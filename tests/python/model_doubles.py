@@ -290,3 +290,111 @@ def track_by_boxes(frame_names, start_frame, seed_masks, predictor, out_dir):
         write_annotation(os.path.join(out_dir, f"output_pp_{frame}.json"), frame_names[frame],
                          current)
     return video_segments
+
+
+# ---- the video predictor ----------------------------------------------------------------------
+
+class Sam2VideoPredictorDouble:
+    """SAM2VideoPredictor's calls with their real signatures and state handling: frames are the
+    folder's JPEG files ordered by the number in their names; add_new_mask takes an H x W mask
+    before tracking starts; propagate_in_video is a generator from the earliest prompted frame
+    to the end, yielding (frame_idx, the state's own obj_ids list, N x 1 x H x W logits);
+    reset_state clears that list in place. On a frame after the prompted one, an object's mask
+    is the bright pixels inside its previous box grown by ``margin``; logits are +8 inside and
+    -8 outside (float32, or bfloat16 torch tensors with ``as_torch``). ``fail_at`` = frame index
+    at which propagation raises ``failure``."""
+
+    def __init__(self, margin=4, as_torch=False, fail_at=None, failure=None):
+        self.margin = margin
+        self.as_torch = as_torch
+        self.fail_at = fail_at
+        self.failure = failure
+        self.calls = []
+
+    def init_state(self, video_path, offload_video_to_cpu=False, offload_state_to_cpu=False,
+                   async_loading_frames=False):
+        self.calls.append(("init_state", video_path))
+        names = [p for p in os.listdir(video_path)
+                 if os.path.splitext(p)[-1] in [".jpg", ".jpeg", ".JPG", ".JPEG"]]
+        names.sort(key=lambda p: int(os.path.splitext(p)[0]))
+        images = [read_rgb(os.path.join(video_path, n)) for n in names]
+        return {"images": images, "num_frames": len(images), "obj_ids": [], "inputs": {},
+                "tracking_has_started": False}
+
+    def add_new_mask(self, inference_state, frame_idx, obj_id, mask):
+        self.calls.append(("add_new_mask", {"frame_idx": frame_idx, "obj_id": obj_id,
+                                            "mask": np.array(mask)}))
+        assert np.ndim(mask) == 2
+        if obj_id not in inference_state["obj_ids"]:
+            if inference_state["tracking_has_started"]:
+                raise RuntimeError(f"Cannot add new object id {obj_id} after tracking starts.")
+            inference_state["obj_ids"].append(obj_id)
+        inference_state["inputs"][obj_id] = (frame_idx, np.asarray(mask, dtype=bool))
+        masks = [inference_state["inputs"][i][1] for i in inference_state["obj_ids"]]
+        return frame_idx, inference_state["obj_ids"], self._logits(masks)
+
+    def propagate_in_video(self, inference_state, start_frame_idx=None,
+                           max_frame_num_to_track=None, reverse=False):
+        self.calls.append(("propagate_in_video", {"start_frame_idx": start_frame_idx}))
+        inference_state["tracking_has_started"] = True
+        inputs = inference_state["inputs"]
+        if not inputs:
+            raise RuntimeError("No points are provided; please add points first")
+        start = min(frame for frame, _ in inputs.values())
+        current = {}
+        for frame in range(start, inference_state["num_frames"]):
+            if frame == self.fail_at:
+                raise self.failure
+            image = inference_state["images"][frame]
+            for obj_id in inference_state["obj_ids"]:
+                prompt_frame, prompt = inputs[obj_id]
+                if prompt_frame == frame:
+                    current[obj_id] = prompt
+                elif obj_id in current:
+                    current[obj_id] = self._follow(image, current[obj_id])
+                else:
+                    current[obj_id] = np.zeros(image.shape[:2], dtype=bool)
+            masks = [current[i] for i in inference_state["obj_ids"]]
+            yield frame, inference_state["obj_ids"], self._logits(masks)
+
+    def reset_state(self, inference_state):
+        self.calls.append(("reset_state", None))
+        inference_state["obj_ids"].clear()
+        inference_state["inputs"].clear()
+        inference_state["tracking_has_started"] = False
+
+    def methods(self):
+        return [name for name, _ in self.calls]
+
+    def _follow(self, image, previous):
+        box = mask_box(previous)
+        follow = np.zeros(image.shape[:2], dtype=bool)
+        if box is None:
+            return follow
+        m = self.margin
+        x1, y1 = max(box[0] - m, 0), max(box[1] - m, 0)
+        x2, y2 = box[2] + 1 + m, box[3] + 1 + m
+        follow[y1:y2, x1:x2] = gray(image[y1:y2, x1:x2]) > BRIGHT
+        return follow
+
+    def _logits(self, masks):
+        logits = np.where(np.stack(masks)[:, None], 8.0, -8.0).astype(np.float32)
+        if self.as_torch:
+            import torch
+
+            return torch.from_numpy(logits).to(torch.bfloat16)
+        return logits
+
+
+def write_jpeg_frames(folder, frames, names=None):
+    """Writes RGB frames as JPEG files named by ``names`` (default 0000.jpg, 0001.jpg, ...)."""
+    import cv2
+
+    os.makedirs(folder, exist_ok=True)
+    names = names or [f"{i:04d}.jpg" for i in range(len(frames))]
+    paths = []
+    for name, frame in zip(names, frames):
+        path = os.path.join(folder, name)
+        cv2.imwrite(path, np.ascontiguousarray(frame[:, :, ::-1]), [cv2.IMWRITE_JPEG_QUALITY, 100])
+        paths.append(path)
+    return paths
