@@ -165,18 +165,37 @@ def recording_frames(path):
 
 def exact_minutes(frame, fps):
     """Minutes m with int(fps) * 60 * m == frame exactly in floating point, so that extraction
-    sees whole frame numbers (fractional ones are not saved)."""
+    sees whole frame numbers (it saves no frame whose number has a fraction); None when no
+    floating value near frame / (60 fps) gives it."""
     per_minute = fps * 60
     if frame % per_minute == 0:
         return frame // per_minute
-    minutes = frame / per_minute
     for direction in (math.inf, -math.inf):
-        candidate = minutes
-        for _ in range(8):
+        candidate = frame / per_minute
+        for _ in range(4):
             if per_minute * candidate == frame:
                 return candidate
             candidate = math.nextafter(candidate, direction)
-    return minutes
+    return None
+
+
+def window_bounds(count, per_window, fps):
+    """(start, end) frames of the windows of a recording of ``count`` frames: ``per_window``
+    frames each, a boundary moved by a frame or two where it has no exact minute value."""
+    bounds = [0]
+    while bounds[-1] + per_window < count:
+        target = bounds[-1] + per_window
+        nearby = sorted(range(max(bounds[-1] + 1, target - per_window // 2),
+                              min(count, target + per_window // 2 + 1)),
+                        key=lambda f: (abs(f - target), f))
+        bounds.append(next((f for f in nearby if exact_minutes(f, fps) is not None), target))
+    bounds.append(count)
+    return list(zip(bounds, bounds[1:]))
+
+
+def _extraction_minutes(frame, fps):
+    minutes = exact_minutes(frame, fps)
+    return frame / (fps * 60) if minutes is None else minutes
 
 
 def _seconds_text(value):
@@ -254,8 +273,7 @@ def _day_windows(camera, date, rows, pen, settings, window_minutes):
         # An unreadable recording still gets its first window, which then fails with the reason.
         per_window = max(1, round(window_minutes * 60 * fps)) if fps else 1
         count = count if fps else 1
-        for start in range(0, count, per_window):
-            end = min(start + per_window, count)
+        for start, end in window_bounds(count, per_window, max(fps, 1)):
             fingerprint = _digest({
                 "format": OUTPUT_FORMAT, "library": ku.__version__, "models": settings.models,
                 "recording": _file_stamp(path), "pen": _file_stamp(pen), "window": [start, end],
@@ -285,17 +303,31 @@ def completed(window, output):
     return stored.get("result")
 
 
+def refuse_foreign(window, output):
+    """Raises ArgumentError when the window's place holds something this pipeline did not
+    write there (it would otherwise be replaced)."""
+    final = window.final_dir(output)
+    if os.path.lexists(final) and not os.path.islink(final) and not os.path.isfile(
+            os.path.join(final, MARKER)):
+        raise ku.ArgumentError(f"{final}: exists but was not written by this pipeline; "
+                               "move it out of the output folder")
+
+
 def clear_window(window, output):
     """Removes what an earlier, incomplete or outdated attempt left of ``window``."""
+    refuse_foreign(window, output)
     final = window.final_dir(output)
+    staging = window.staging_dir(output)
     if os.path.islink(final):
         os.unlink(final)
     elif os.path.isdir(final):
-        if not os.path.isfile(os.path.join(final, MARKER)):
-            raise ku.ArgumentError(f"{final}: exists but was not written by this pipeline; "
-                                   "move it out of the output folder")
-        shutil.rmtree(final)
-    shutil.rmtree(window.staging_dir(output), ignore_errors=True)
+        # Moved out of sight first: a half-deleted window must not look like a foreign folder.
+        old = staging + ".old"
+        shutil.rmtree(old, ignore_errors=True)
+        os.makedirs(os.path.dirname(old), exist_ok=True)
+        os.rename(final, old)
+        shutil.rmtree(old)
+    shutil.rmtree(staging, ignore_errors=True)
 
 
 def _write_json(path, document):
@@ -343,8 +375,8 @@ def crop_region(window, output):
     scratch = os.path.join(output, PRIVATE, "partial", "crop", window.camera, window.date)
     shutil.rmtree(scratch, ignore_errors=True)
     processor = ku.VideoProcessor(frame_skip=1)
-    start = exact_minutes(window.start_frame, window.fps)
-    end = exact_minutes(window.start_frame + 1, window.fps)
+    start = _extraction_minutes(window.start_frame, window.fps)
+    end = _extraction_minutes(window.start_frame + 1, window.fps)
     try:
         _quiet(processor.crop_video_to_frames, window.recording, scratch, start, end,
                window.camera_number, True)
@@ -368,8 +400,8 @@ def extract_window(window, settings, crop):
     try:
         with log.step("extract"):
             processor.crop_video_to_frames(window.recording, frames_dir,
-                                           exact_minutes(window.start_frame, window.fps),
-                                           exact_minutes(window.end_frame, window.fps),
+                                           _extraction_minutes(window.start_frame, window.fps),
+                                           _extraction_minutes(window.end_frame, window.fps),
                                            window.camera_number, True)
         if not _frame_files(frames_dir):
             last = [line for line in log.text.getvalue().splitlines() if line.strip()][-1]
@@ -557,6 +589,10 @@ def run(recordings, cameras, pens, output, *, stand_ins=False, models=None, wind
         chains = plan(os.path.abspath(recordings), list(cameras), os.path.abspath(pens),
                       settings, window_minutes, day_start, day_end, sample_step)
         stored = [[completed(window, output) for window in chain] for chain in chains]
+        for chain, chain_stored in zip(chains, stored):
+            for window, kept in zip(chain, chain_stored):
+                if kept is None:
+                    refuse_foreign(window, output)
         reporter = _engines.Progress(sum(len(chain) for chain in chains), enabled=progress)
         if workers is None and scheduler is None:
             results = _engines.run_serial(chains, stored, settings, reporter)
