@@ -153,6 +153,9 @@ def test_a_window_holds_frames_tracks_report_and_exports(reference):
     marker = json.loads((window / "window.json").read_text())
     assert marker["result"]["seeded_by"] == "matcher"
     assert not (reference / ".kovra-run" / "partial").exists()
+    if hasattr(kovra_utils, "day_behaviour"):
+        behaviour = reference / "pen61" / "20240315" / "behaviour"
+        assert {"frames.csv", "bouts.csv", "summary.csv"} <= {p.name for p in behaviour.iterdir()}
 
 
 def data_root(reference):
