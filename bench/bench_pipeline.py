@@ -24,11 +24,13 @@ FRAMES_PER_WINDOW = 30  # 6 s at the generated recordings' 5 frames per second
 
 
 def generate(kovra, root, cameras, windows):
+    """Cameras whose animals never meet, so that every window is seeded and tracked."""
     names = []
     for index in range(cameras):
         number = str(61 + index)
         subprocess.run([kovra, "--quiet", "synthetic-camera", root, "--camera", number,
-                        "--frames", str(FRAMES_PER_WINDOW * windows)], check=True,
+                        "--frames", str(FRAMES_PER_WINDOW * windows),
+                        "--approach-start", str(FRAMES_PER_WINDOW * windows)], check=True,
                        stdout=subprocess.DEVNULL)
         names.append("pen" + number)
     return names

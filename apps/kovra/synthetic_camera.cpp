@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
 
 namespace kovra_cli {
@@ -24,6 +25,7 @@ struct SyntheticCameraOptions {
   std::string date = "20240315";
   std::string time = "061500";
   int frames = 60;
+  std::optional<int> approach_start;
 };
 
 nlohmann::json shape(const std::string& label, const std::vector<cv::Point2d>& full_frame_points) {
@@ -56,7 +58,7 @@ void write_camera(const SyntheticCameraOptions& options, std::ostream& out) {
   fs::create_directories(recording.parent_path());
   SyntheticRecording settings;
   settings.frame_count = options.frames;
-  settings.approach_start = options.frames * 8 / 15;
+  settings.approach_start = options.approach_start.value_or(options.frames * 8 / 15);
   write_synthetic_recording(recording, settings);
   const fs::path pen = root / "pens" / ("Cam" + options.camera + ".json");
   write_json(pen, {{"shapes", {shape("pen", synthetic_pen_outline())}}});
@@ -84,6 +86,9 @@ Runner declare_synthetic_camera(CLI::App& app) {
   app.add_option("--frames", options->frames, "Frames of the recording (5 per second)")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
+  app.add_option("--approach-start", options->approach_start,
+                 "Frame from which animal 1 walks onto animal 0 (default: 8/15 of the frames)")
+      ->check(CLI::NonNegativeNumber);
   return [options](Console& console) {
     write_camera(*options, console.out());
     return 0;

@@ -32,7 +32,7 @@ import re
 import shutil
 import sys
 import time
-from pathlib import Path
+import typing
 
 import kovra_utils as ku
 
@@ -93,7 +93,7 @@ def factory_name(models):
 def load_models(name):
     if name not in _built_models:
         module, _, attribute = name.partition(":")
-        factory = importlib.import_module(module)
+        factory: typing.Any = importlib.import_module(module)
         for part in attribute.split("."):
             factory = getattr(factory, part)
         built = factory()
@@ -256,7 +256,7 @@ def plan(recordings, cameras, pens, settings, window_minutes, day_start, day_end
         pen = os.path.join(pens, f"Cam{numbers[0]}.json")
         if not os.path.isfile(pen):
             raise ku.FileError(f"{pen}: pen polygon file of camera {numbers[0]} not found")
-        days = {}
+        days: typing.Dict[str, list] = {}
         for row in rows:
             days.setdefault(row[1], []).append(row)
         for date, day_rows in days.items():
