@@ -111,8 +111,13 @@ def run_dask(chains, stored, settings, progress, workers=None, scheduler=None,
     from distributed import Client, LocalCluster
 
     scratch = os.path.join(settings.output, pipeline.PRIVATE, "dask")
+    # The workers keep glibc's default memory trimming: a fixed trim threshold also fixes the
+    # mmap threshold, and every frame-sized buffer is then mapped and faulted in afresh (many
+    # times slower image work). One thread per worker for the numeric libraries, as Dask does.
+    environ = {name: 1 for name in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS")}
     with contextlib.ExitStack() as stack:
-        stack.enter_context(dask.config.set({"temporary-directory": scratch}))
+        stack.enter_context(dask.config.set({"temporary-directory": scratch,
+                                             "distributed.nanny.pre-spawn-environ": environ}))
         if scheduler is not None:
             client = stack.enter_context(Client(scheduler))
         else:
