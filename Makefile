@@ -30,7 +30,7 @@ build-san: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 
 demo: build
-	scripts/demo $(BUILD)
+	KOVRA_PYTHON=$(PYTHON) scripts/demo $(BUILD)
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

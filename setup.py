@@ -44,6 +44,7 @@ setup(
     ext_modules=[Extension("kovra_utils._core", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy"],
+    entry_points={"console_scripts": ["kovra-run=kovra_utils.cli:main"]},
     python_requires=">=3.9",
     options={"build": {"build_base": "build-pip/setuptools"}},
     zip_safe=False,

@@ -85,6 +85,7 @@ Runner declare_export(CLI::App& app);
 Runner declare_evaluate(CLI::App& app);
 Runner declare_swap(CLI::App& app);
 Runner declare_reassign(CLI::App& app);
+Runner declare_synthetic_camera(CLI::App& app);
 Runner declare_behaviour(CLI::App& app);
 
 // ---- shared checks --------------------------------------------------------------------------

@@ -36,6 +36,9 @@ const std::vector<Command>& commands() {
       {"swap", "swap two identities over a range of frames of a clip", declare_swap},
       {"reassign", "give one identity's detections to another over a range of frames",
        declare_reassign},
+      {"synthetic-camera",
+       "write a generated camera's recording, pen polygon and feeder/drinker zones",
+       declare_synthetic_camera},
       {"behaviour", "measure movement, zone visits and contacts of consecutive clips",
        declare_behaviour},
   };

@@ -25,6 +25,7 @@ struct Animal {
 };
 
 const cv::Size kBody(110, 58);  // semi-axes
+const cv::Rect kMarker(480, 60, 40, 200);
 
 std::vector<Animal> herd() {
   std::vector<Animal> animals;
@@ -66,7 +67,7 @@ cv::Mat background(cv::Size size) {
   for (const cv::Point2d& p : synthetic_pen_outline()) pen.emplace_back(p);
   cv::fillPoly(frame, std::vector<std::vector<cv::Point>>{pen}, cv::Scalar(72, 70, 68));
   // Orange marker (BGR), the reference of the crop.
-  cv::rectangle(frame, cv::Rect(480, 60, 40, 200), cv::Scalar(0, 140, 255), cv::FILLED);
+  cv::rectangle(frame, kMarker, cv::Scalar(0, 140, 255), cv::FILLED);
   return frame;
 }
 
@@ -76,6 +77,8 @@ std::vector<cv::Point2d> synthetic_pen_outline() {
   return {{600, 60}, {2180, 60}, {2260, 140}, {2260, 1300}, {2180, 1380},
           {600, 1380}, {560, 1300}, {560, 140}};
 }
+
+cv::Point2d synthetic_crop_origin() { return {kMarker.x - 50.0, 0.0}; }
 
 std::vector<SyntheticZone> synthetic_zones() {
   return {{"feeder", {{1280, 70}, {1900, 70}, {1900, 440}, {1280, 440}}},

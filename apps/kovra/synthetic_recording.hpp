@@ -28,6 +28,10 @@ void write_synthetic_recording(const std::filesystem::path& path,
 /// The pen outline in pixels of the recording's full frames.
 std::vector<cv::Point2d> synthetic_pen_outline();
 
+/// Top-left corner, in full-frame pixels, of the crop the frame extraction derives from the
+/// recording's orange marker (it starts 50 pixels before the marker's left edge).
+cv::Point2d synthetic_crop_origin();
+
 /// A named zone of the pen (the feeder, the drinker) in pixels of the recording's full frames.
 struct SyntheticZone {
   const char* name;
