@@ -417,12 +417,37 @@ def _is_core_function(value):
     return type(value).__name__ == "builtin_function_or_method"
 
 
+_SETTER_VALUE = re.compile(r"arg0: ([^)]*)\)")
+
+
+def wrap_setter(setter, qualified_name):
+    """A pybind11 attribute setter whose wrong value gives one line naming the attribute."""
+    match = _SETTER_VALUE.search(getattr(setter, "__doc__", "") or "")
+    annotation = match.group(1) if match else "object"
+
+    def set_value(self, value):
+        value = _fspath(value)
+        try:
+            setter(self, value)
+        except TypeError as error:
+            if not _is_mismatch(error):
+                raise
+            message = f"{qualified_name} must be {expected_text(annotation)}, got {describe(value)}"
+            raise ArgumentTypeError(_shorten(message)) from None
+
+    return set_value
+
+
 def wrap_class(cls):
-    """Wraps the constructor and public methods of a pybind11 class in place."""
+    """Wraps the constructor, public methods and attribute setters of a pybind11 class in place."""
     for attribute, value in list(vars(cls).items()):
         if attribute.startswith("_") and attribute != "__init__":
             continue
-        if isinstance(value, staticmethod):
+        if isinstance(value, property):
+            if type(value.fset).__name__ == "instancemethod":
+                setter = wrap_setter(value.fset.__func__, f"{cls.__name__}.{attribute}")
+                setattr(cls, attribute, property(value.fget, setter, value.fdel, value.__doc__))
+        elif isinstance(value, staticmethod):
             if _is_core_function(value.__func__):
                 setattr(cls, attribute, staticmethod(
                     wrap_function(value.__func__, f"{cls.__name__}.{attribute}")))

@@ -47,6 +47,8 @@ WRONG_ARGUMENTS = [
      ["fps must be float", "got str"]),
     (lambda c: kovra_utils.Mask_Refinement().process_video_segments({0: {1: "mask"}}, "d", []),
      TypeError, ["process_video_segments", "video_segments"]),
+    (lambda c: setattr(kovra_utils.VideoProcessor(), "frame_skip", "x"), TypeError,
+     ["VideoProcessor.frame_skip must be int", "got str"]),
 ]
 
 
@@ -96,7 +98,7 @@ def test_masks_accept_every_array_form():
     assert kovra_utils.Mask(expected.tolist()).area == 3
     assert kovra_utils.Mask(expected.astype(np.uint64)[None]).area == 3
     # A view whose rows overlap (stride smaller than a row), and a broadcast one.
-    base = np.zeros(30, np.uint8)
+    base = np.zeros(31, np.uint8)  # rows 0..20, 5..25, 10..30
     base[10] = 1
     overlapping = np.lib.stride_tricks.as_strided(base, shape=(3, 21), strides=(5, 1))
     assert kovra_utils.Mask(overlapping).area == int(np.count_nonzero(overlapping))
