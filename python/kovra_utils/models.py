@@ -168,6 +168,7 @@ class SegmentationAdapter:
         self.device = device
 
     def set_image(self, image):
+        """Hands ``image`` (H x W x 3 uint8, RGB) to the predictor's ``set_image``."""
         self.predictor.set_image(image)
 
     def predict(self, box, point_coords=None, point_labels=None, multimask_output=False):
@@ -225,17 +226,22 @@ class DetectionAdapter:
         return self.processor(images=image, text=text, return_tensors=return_tensors)
 
     def to_device(self, batch):
+        """``batch.to(device)`` with the caller's own device object."""
         return batch.to(self.device)
 
     @staticmethod
     def input_ids(batch):
+        """The batch's "input_ids" entry."""
         return batch["input_ids"]
 
     def run(self, batch):
+        """The network applied to the batch's entries as named inputs, without gradients."""
         with _no_grad():
             return self.model(**batch)
 
     def post_process(self, outputs, input_ids, text_threshold, target_sizes):
+        """The processor's post-processing of ``outputs``, copied to the host (host_detections).
+        Raises ContentError naming the call when its result is not a list of detection dicts."""
         # text_threshold and target_sizes by keyword: releases of the Hugging Face library
         # disagree on the positional parameter after input_ids.
         results = self.processor.post_process_grounded_object_detection(
