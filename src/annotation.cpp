@@ -1,5 +1,6 @@
 #include <kovra_utils/annotation.hpp>
 
+#include <kovra_utils/cancellation.hpp>
 #include "annotation_file.hpp"
 #include "image_header.hpp"
 #include "text.hpp"
@@ -17,6 +18,7 @@
 #include <iostream>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace kovra_utils {
@@ -585,7 +587,52 @@ FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size)
 
 std::int64_t frame_number_of(const std::string& json_path) { return frame_index_of(json_path); }
 
+void require_folder(const std::string& save_dir_base) {
+  std::error_code error;
+  if (fs::is_directory(save_dir_base, error)) return;
+  const bool exists = fs::exists(save_dir_base, error);
+  throw FileError("tracker output folder " + save_dir_base +
+                  (exists ? " is not a folder" : " does not exist"));
+}
+
 }  // namespace tracker_output
+
+namespace {
+
+std::optional<SharedFrameNumber> shared_frame_number(const std::vector<AnnotationFile>& files) {
+  // Significant digits -> the first file carrying them.
+  std::unordered_map<std::string, const AnnotationFile*> seen;
+  for (const AnnotationFile& file : files) {
+    const std::size_t first = file.trailing_number.find_first_not_of('0');
+    const std::string number = first == std::string::npos ? "0" : file.trailing_number.substr(first);
+    const auto [entry, inserted] = seen.emplace(number, &file);
+    if (!inserted) return SharedFrameNumber{number, entry->second->path, file.path};
+  }
+  return std::nullopt;
+}
+
+// Every file's record with its intersection table, under keys 0 .. N-1; `files` is not empty.
+ClipData whole_clip(const std::vector<AnnotationFile>& files) {
+  const cv::Size frame_size = first_frame_size(files.front().path);
+  ClipData clip;
+  clip.reserve(files.size());
+  for (std::size_t position = 0; position < files.size(); ++position) {
+    check_cancellation();
+    FrameRecord record = build_frame_record(files[position], frame_size);
+    record.intersections_df = intersection_between_masks(record.masks_dict, record.mask_areas);
+    clip[static_cast<std::int64_t>(position)] = std::move(record);
+  }
+  return clip;
+}
+
+void warn_shared_frame_number(const std::vector<AnnotationFile>& files) {
+  if (const auto shared = shared_frame_number(files)) {
+    std::cout << "Warning: frame number " << shared->frame_number << " occurs in both "
+              << shared->first << " and " << shared->second << std::endl;
+  }
+}
+
+}  // namespace
 
 LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*last_or_not*/,
                                      std::int64_t ixx, const std::string& save_dir_base) {
@@ -596,25 +643,39 @@ LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*la
               << ". Please check the directory and try again." << std::endl;
     return {};
   }
-  const cv::Size frame_size = first_frame_size(files.front().path);
+  warn_shared_frame_number(files);
   LoadedClip loaded;
-  loaded.kovra_annotation_data.emplace();
-  ClipData& clip = *loaded.kovra_annotation_data;
-  if (ixx > 0) {
-    if (static_cast<std::uint64_t>(ixx) < files.size()) {
-      clip[ixx] = build_frame_record(files[static_cast<std::size_t>(ixx)], frame_size);
-      loaded.last_frame = clip[ixx];
-    }
+  if (ixx <= 0) {
+    loaded.kovra_annotation_data = whole_clip(files);
+    loaded.last_frame = loaded.kovra_annotation_data->back().second;
     return loaded;
   }
-  clip.reserve(files.size());
-  for (std::size_t position = 0; position < files.size(); ++position) {
-    FrameRecord record = build_frame_record(files[position], frame_size);
-    record.intersections_df = intersection_between_masks(record.masks_dict, record.mask_areas);
-    clip[static_cast<std::int64_t>(position)] = std::move(record);
+  const cv::Size frame_size = first_frame_size(files.front().path);
+  ClipData& clip = loaded.kovra_annotation_data.emplace();
+  if (static_cast<std::uint64_t>(ixx) < files.size()) {
+    clip[ixx] = build_frame_record(files[static_cast<std::size_t>(ixx)], frame_size);
+    loaded.last_frame = clip[ixx];
   }
-  loaded.last_frame = clip.back().second;
   return loaded;
+}
+
+std::optional<SharedFrameNumber> find_shared_frame_number(const std::string& save_dir_base) {
+  std::vector<AnnotationFile> files;
+  collect_annotation_files(save_dir_base, files);
+  return shared_frame_number(files);
+}
+
+ClipData load_clip(const std::string& save_dir_base) {
+  tracker_output::require_folder(save_dir_base);
+  std::vector<AnnotationFile> files;
+  collect_annotation_files(save_dir_base, files);
+  if (files.empty()) throw FileError("no annotation files (*_<n>.json) under " + save_dir_base);
+  if (const auto shared = shared_frame_number(files)) {
+    throw ContentError("frame number " + shared->frame_number + " occurs in both " + shared->first +
+                       " and " + shared->second + " (does " + save_dir_base +
+                       " hold more than one clip?)");
+  }
+  return whole_clip(files);
 }
 
 }  // namespace kovra_utils

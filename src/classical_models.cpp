@@ -44,7 +44,7 @@ cv::Mat to_gray(const cv::Mat& image) {
   }
   if (image.channels() == 1) return image;
   cv::Mat gray;
-  cv::cvtColor(image, gray, image.channels() == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY);
+  cv::cvtColor(image, gray, image.channels() == 3 ? cv::COLOR_RGB2GRAY : cv::COLOR_RGBA2GRAY);
   return gray;
 }
 

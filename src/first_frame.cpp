@@ -1,5 +1,6 @@
 #include <kovra_utils/first_frame.hpp>
 
+#include <kovra_utils/cancellation.hpp>
 #include "annotation_file.hpp"
 #include "draw.hpp"
 #include "first_frame_steps.hpp"
@@ -140,7 +141,7 @@ std::vector<cv::Point> truncated_points(const PenPolygon& polygon, const std::st
   return points;
 }
 
-// The frame as cv::imread gives it: 8-bit BGR.
+// The frame as cv::imread gives it: 8-bit BGR, EXIF orientation applied.
 cv::Mat read_frame(const std::string& img_path) {
   image_header::require_decodable(img_path);
   cv::Mat image = cv::imread(img_path, cv::IMREAD_COLOR);
@@ -275,6 +276,7 @@ FilteredDetections process_gdino_results(const std::vector<DetectionResult>& gdi
     kept.scores.push_back(result.scores[i]);
     kept.labels.push_back(result.labels[i]);
   }
+  kept.float32_scores = result.float32_scores;
   return kept;
 }
 
@@ -304,6 +306,7 @@ namespace first_frame_steps {
 FilteredDetections select_rows(const FilteredDetections& detections,
                                const std::vector<bool>& keep) {
   FilteredDetections kept;
+  kept.float32_scores = detections.float32_scores;
   for (std::size_t i = 0; i < detections.boxes.size(); ++i) {
     if (!keep[i]) continue;
     kept.boxes.push_back(detections.boxes[i]);
@@ -408,6 +411,11 @@ FilteredDetections detect(const cv::Mat& image, DetectionProcessor& processor,
   return process_gdino_results(gdino_results);
 }
 
+std::string format_scores(const FilteredDetections& detections) {
+  if (!detections.float32_scores) return text::format_array(detections.scores);
+  return text::format_array(std::vector<float>(detections.scores.begin(), detections.scores.end()));
+}
+
 cv::Mat box_matrix(const std::vector<Box>& boxes) {
   cv::Mat matrix(static_cast<int>(boxes.size()), 4, CV_64F);
   for (std::size_t i = 0; i < boxes.size(); ++i) {
@@ -420,8 +428,10 @@ cv::Mat box_matrix(const std::vector<Box>& boxes) {
   return matrix;
 }
 
-// The frame the annotated copy is drawn on, in its stored mode: an RGBA file keeps its alpha.
-cv::Mat drawing_base(const std::string& img_path, const cv::Mat& rgb) {
+// The frame in its stored mode, as the detector and the annotated copy take it: RGB, or RGBA
+// for a file with alpha.
+cv::Mat frame_as_stored(const std::string& img_path, const cv::Mat& rgb) {
+  if (!image_header::may_hold_alpha(img_path)) return rgb;
   cv::Mat stored = draw::read_image_as_stored(img_path);
   // The detector's copy honours EXIF orientation; a turned frame keeps the masks' size.
   return stored.channels() == 4 && stored.size() == rgb.size() ? stored : rgb;
@@ -458,8 +468,10 @@ InitializerResult initializer(const std::string& video_dir,
   std::cout << "Using pen JSON path: " << text::format_optional(pen_json_path) << std::endl;
 
   for (const std::int64_t ann_frame_idx : indices) {
+    check_cancellation();
     const std::string& img_path = frame_names[static_cast<std::size_t>(ann_frame_idx)];
-    const cv::Mat image = read_frame(img_path);
+    const cv::Mat rgb = to_rgb(read_frame(img_path));
+    const cv::Mat image = frame_as_stored(img_path, rgb);
     FilteredDetections detections =
         detect(image, processor, grounding_model, device, gdino_thr);
     if (detections.boxes.empty()) {
@@ -471,7 +483,6 @@ InitializerResult initializer(const std::string& video_dir,
     detections = steps::keep_in_pen(detections, pen_polygon_points);
     detections = steps::keep_plausible_size(detections, image.rows);
 
-    const cv::Mat rgb = to_rgb(image);
     const std::vector<Mask> masks = segment(rgb, detections.boxes, image_predictor);
     const steps::KeptMasks kept = steps::remove_duplicates(detections, masks);
     const auto k = static_cast<std::int64_t>(kept.boxkeys.size());
@@ -480,9 +491,9 @@ InitializerResult initializer(const std::string& video_dir,
 
     if (k == close_set_num) {
       std::cout << "ann_frame_idx [" << ann_frame_idx << "] works!!!" << std::endl;
-      std::cout << text::format_array(kept.detections.scores) << std::endl;
+      std::cout << format_scores(kept.detections) << std::endl;
       return {kept.masks, kept.detections.labels, ann_frame_idx,
-              img_bbx_drawing(drawing_base(img_path, rgb), kept.masks_dict)};
+              img_bbx_drawing(image, kept.masks_dict)};
     }
     const char* verdict = k > close_set_num ? "too many" : "too few";
     std::cout << "ann_frame_idx [" << ann_frame_idx << "] cannot work, " << verdict

@@ -259,6 +259,7 @@ std::vector<RangeFile> prepare(const std::string& save_dir_base, std::int64_t id
                                std::int64_t id_b, std::int64_t from_frame,
                                std::optional<std::int64_t> to_frame, const char* operation) {
   check_arguments(id_a, id_b, from_frame, to_frame, operation);
+  tracker_output::require_folder(save_dir_base);
   finish_identity_repair(save_dir_base);
   return files_in_range(save_dir_base, from_frame, to_frame);
 }

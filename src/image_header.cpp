@@ -19,6 +19,8 @@ namespace {
 // Largest EXIF block read; the orientation tag sits in the first directory.
 constexpr std::uint32_t kMaxExifBytes = 1 << 16;
 
+constexpr unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
 std::uint32_t big_endian(const unsigned char* p, int bytes) {
   std::uint32_t value = 0;
   for (int i = 0; i < bytes; ++i) value = (value << 8) | p[i];
@@ -150,7 +152,6 @@ std::optional<cv::Size> size_from_header(const std::string& path, Orientation or
   std::ifstream in(path, std::ios::binary);
   std::array<unsigned char, 8> signature{};
   if (!in || !read_bytes(in, signature.data(), signature.size())) return std::nullopt;
-  static constexpr unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (std::memcmp(signature.data(), kPng, 8) == 0) {
     return png_size(in, orientation);
   }
@@ -187,6 +188,20 @@ void require_decodable(const std::string& path) {
                     " x " + std::to_string(size->height) + " pixels, more than the limit of " +
                     std::to_string(kMaxImagePixels));
   }
+}
+
+bool may_hold_alpha(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  // Signature, IHDR length and type, width, height, bit depth, colour type.
+  std::array<unsigned char, 26> head{};
+  if (!in || !read_bytes(in, head.data(), 2)) return true;
+  if (head[0] == 0xFF && head[1] == 0xD8) return false;
+  if (!read_bytes(in, head.data() + 2, head.size() - 2) || std::memcmp(head.data(), kPng, 8) != 0 ||
+      std::memcmp(&head[12], "IHDR", 4) != 0) {
+    return true;
+  }
+  const unsigned char colour_type = head[25];
+  return colour_type != 0 && colour_type != 2;  // 0 gray, 2 RGB; palettes may carry alpha
 }
 
 }  // namespace kovra_utils::image_header

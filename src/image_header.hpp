@@ -30,4 +30,8 @@ std::optional<cv::Size> read_size(const std::string& path, Orientation orientati
 /// reports it.
 void require_decodable(const std::string& path);
 
+/// Whether the image in `path` may hold an alpha channel: false for JPEG files and for PNG files
+/// whose header declares gray or RGB pixels; true otherwise (the decoder decides).
+bool may_hold_alpha(const std::string& path);
+
 }  // namespace kovra_utils::image_header

@@ -1,5 +1,6 @@
 #include <kovra_utils/refinement.hpp>
 
+#include <kovra_utils/cancellation.hpp>
 #include <kovra_utils/first_frame.hpp>
 
 #include <opencv2/imgproc.hpp>
@@ -353,6 +354,7 @@ void Mask_Refinement::process_video_segments(VideoSegments& video_segments,
                                              const std::string& video_dir,
                                              const std::vector<std::string>& frame_names) {
   for (auto frame = video_segments.begin(); frame != video_segments.end(); ++frame) {
+    check_cancellation();
     const std::int64_t frame_idx = frame->first;
     auto& segments = frame.value();
     for (auto entry = segments.begin(); entry != segments.end(); ++entry) {

@@ -8,13 +8,19 @@
 
 namespace kovra_utils::text {
 
-std::string format_float(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+namespace {
+
+// The shortest round-trip text of `value` (double or float), "[-]d[.ddd]e[+-]XX".
+template <class Floating>
+std::string shortest_scientific(Floating value) {
   char buffer[64];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
                                     std::chars_format::scientific);
-  const std::string sci(buffer, result.ptr);
+  return std::string(buffer, result.ptr);
+}
+
+// A finite value's shortest scientific text in the printed form.
+std::string printed_form(const std::string& sci) {
   // sci is "[-]d[.ddd]e[+-]XX": split into sign, digits and decimal exponent.
   const std::size_t e_pos = sci.find('e');
   std::string mantissa = sci.substr(0, e_pos);
@@ -47,6 +53,20 @@ std::string format_float(double value) {
           digits.substr(static_cast<std::size_t>(point));
   }
   return sign + out;
+}
+
+}  // namespace
+
+std::string format_float(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  return printed_form(shortest_scientific(value));
+}
+
+std::string format_float(float value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  return printed_form(shortest_scientific(value));
 }
 
 std::string format_fixed(double value, int decimals) {
@@ -160,6 +180,12 @@ std::string format_array(const std::vector<std::int64_t>& values) {
 std::string format_array(const std::vector<double>& values) {
   std::vector<std::string> words;
   for (double value : values) words.push_back(format_float(value));
+  return wrap_array_words(words);
+}
+
+std::string format_array(const std::vector<float>& values) {
+  std::vector<std::string> words;
+  for (float value : values) words.push_back(format_float(value));
   return wrap_array_words(words);
 }
 

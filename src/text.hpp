@@ -43,6 +43,11 @@ std::string format_dict_keys(const std::vector<std::string>& keys);
 std::string format_array(const std::vector<std::int64_t>& values);
 /// The same form with every value in its shortest round-trip text (no padding).
 std::string format_array(const std::vector<double>& values);
+/// The same form with every value in float32's shortest round-trip text (numpy's float32 arrays).
+std::string format_array(const std::vector<float>& values);
+
+/// Shortest decimal text that reads back to the float32 `value`, in format_float's form.
+std::string format_float(float value);
 
 /// An integer, or None when absent.
 std::string format_optional(const std::optional<std::int64_t>& value);

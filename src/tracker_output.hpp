@@ -28,4 +28,7 @@ FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size)
 /// ContentError naming the path when there is none.
 std::int64_t frame_number_of(const std::string& json_path);
 
+/// FileError naming `save_dir_base` unless it is a folder (missing, or a file).
+void require_folder(const std::string& save_dir_base);
+
 }  // namespace kovra_utils::tracker_output

@@ -1,5 +1,6 @@
 #include <kovra_utils/video.hpp>
 
+#include <kovra_utils/cancellation.hpp>
 #include "text.hpp"
 #include "video_detail.hpp"
 
@@ -63,6 +64,14 @@ std::vector<fs::path> list_video_files(const std::string& base_dir,
     }
   }
   return files;
+}
+
+// A missing sub folder is skipped, but a missing base folder is a mistyped path.
+void require_base_folder(const std::string& base_dir) {
+  std::error_code error;
+  if (!fs::is_directory(base_dir, error)) {
+    throw FileError("video base folder " + base_dir + " does not exist or is not a folder");
+  }
 }
 
 // Characters [first, first + count) of `value`, shorter or empty where `value` ends earlier.
@@ -140,6 +149,7 @@ std::vector<std::string> text_column(const Table& df, const std::string& column)
 
 Table VideoMetadata::get_filtered_video_dataframe() const {
   const std::regex pattern = compile_file_pattern(match_pattern);
+  require_base_folder(base_dir);
   Table df(catalogue_columns());
   for (const auto& file : list_video_files(base_dir, sub_dirs)) {
     if (auto row = catalogue_row(file, pattern)) df.append_row(std::move(*row));
@@ -396,6 +406,7 @@ std::int64_t extract_window(VideoProcessor& processor, const fs::path& video_pat
   std::int64_t save_idx = 0;
   cv::Mat saved;
   for (Number frame_idx = start_frame; frame_idx < end_frame; frame_idx = frame_idx + 1) {
+    check_cancellation();
     if (!capture.read(frame)) break;
     if (!frame_idx.is_multiple_of(processor.frame_skip) && !(frame_idx == last_frame)) continue;
     const std::string name = text::format_padded(save_idx, 4) + ".jpg";

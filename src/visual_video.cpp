@@ -1,5 +1,6 @@
 #include <kovra_utils/visual.hpp>
 
+#include <kovra_utils/cancellation.hpp>
 #include <kovra_utils/annotation.hpp>
 
 #include "draw.hpp"
@@ -551,6 +552,7 @@ TrackingVideoSummary render_tracking_video(const std::string& save_dir_base,
   summary.codec = video.codec();
   const auto total = static_cast<std::int64_t>(plan.files.size());
   for (std::int64_t i = 0; i < total; ++i) {
+    check_cancellation();
     const FrameRecord record =
         tracker_output::read_frame_record(plan.files[static_cast<std::size_t>(i)], plan.clip_size);
     cv::Mat frame = read_frame_image(record.image_path, plan.clip_size);

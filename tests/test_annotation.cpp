@@ -358,6 +358,30 @@ TEST_F(TrackerOutput, OrdersFilesNumericallyRootFirstThenSubfoldersByName) {
   EXPECT_EQ(loaded.last_frame->frame_index, 0);
 }
 
+TEST_F(TrackerOutput, LoadClipRaisesWhereTheLoaderPrintsAndWarns) {
+  const std::string root = dir_.path().string();
+  kovra_test::expect_error_containing<FileError>(
+      [&] { kovra_utils::load_clip(root + "/missing"); }, {root + "/missing", "does not exist"});
+  kovra_test::expect_error_containing<FileError>(
+      [&] { kovra_utils::load_clip(root); }, {"no annotation files", root});
+  write_frame("output_pp_0.json", 1);
+  write_frame("output_pp_1.json", 2);
+  {
+    CoutCapture out;
+    EXPECT_EQ(kovra_utils::load_clip(root).size(), 2U);
+    EXPECT_EQ(out.text(), "");
+  }
+  write_frame("second/output_pp_01.json", 3);  // numbers compare as numbers: 01 is 1
+  const std::string first = root + "/output_pp_1.json";
+  const std::string second = root + "/second/output_pp_01.json";
+  kovra_test::expect_error_containing<ContentError>(
+      [&] { kovra_utils::load_clip(root); }, {"frame number 1 occurs in both " + first + " and " + second});
+  CoutCapture out;
+  ASSERT_TRUE(load().kovra_annotation_data);
+  EXPECT_EQ(out.lines(), std::vector<std::string>{"Warning: frame number 1 occurs in both " + first +
+                                                  " and " + second});
+}
+
 TEST_F(TrackerOutput, EqualNumbersAreOrderedByName) {
   write_frame("b_3.json", 1);
   write_frame("output_pp_3.json", 2);

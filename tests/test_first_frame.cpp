@@ -354,7 +354,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Iou,
 constexpr int kWidth = 300;
 constexpr int kHeight = 200;
 
-// A clip of `count` PNG frames, frame i filled with BGR (i, 100, 200), a pen covering a large
+// A clip of `count` PNG frames, frame i filled with RGB (200, 100, i), a pen covering a large
 // square around them, and scripted models.
 class Initializer : public testing::Test {
  protected:
@@ -411,6 +411,27 @@ class Initializer : public testing::Test {
   kovra_test::ScriptedPredictor predictor;
 };
 
+// Scores a torch detector gives are float32: printed as numpy prints them, not widened.
+TEST_F(Initializer, PrintsFloat32ScoresInTheirShortestForm) {
+  DetectionResult result = separate_boxes(2);
+  result.scores = {static_cast<double>(0.9F), static_cast<double>(0.8F)};
+  result.float32_scores = true;
+  detector.results = {result};
+  kovra_test::CoutCapture out;
+  run(0, 10, 2);
+  EXPECT_EQ(out.lines().back(), "[0.9 0.8]");
+}
+
+// A frame with alpha reaches the detector as RGBA; the segmentation still gets RGB.
+TEST_F(Initializer, HandsTheDetectorAnRgbaFrameAsStored) {
+  cv::imwrite(frames[0], cv::Mat(kHeight, kWidth, CV_8UC4, cv::Scalar(0, 100, 200, 77)));
+  detector.results = {separate_boxes(2)};
+  run(0, 10, 2);
+  ASSERT_EQ(detector.calls[0].argument.type(), CV_8UC4);
+  EXPECT_EQ(detector.calls[0].argument.at<cv::Vec4b>(0, 0), cv::Vec4b(200, 100, 0, 77));
+  EXPECT_EQ(predictor.calls[0].argument.type(), CV_8UC3);
+}
+
 TEST_F(Initializer, AcceptsFirstFrameWithExpectedCountAndCallsModelsInOrder) {
   detector.results = {separate_boxes(2)};
   kovra_test::CoutCapture out;
@@ -434,7 +455,7 @@ TEST_F(Initializer, AcceptsFirstFrameWithExpectedCountAndCallsModelsInOrder) {
   EXPECT_EQ(detector.devices, std::vector<std::string>{"cuda:0"});
   EXPECT_EQ(detector.text_thresholds, std::vector<double>{0.3});
   EXPECT_EQ(detector.target_sizes, (std::vector<std::pair<int, int>>{{kHeight, kWidth}}));
-  EXPECT_EQ(detector.calls[0].argument.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 100, 200));  // BGR
+  EXPECT_EQ(detector.calls[0].argument.at<cv::Vec3b>(0, 0), cv::Vec3b(200, 100, 0));  // RGB
 
   ASSERT_EQ(predictor.methods(), (std::vector<std::string>{"set_image", "predict"}));
   EXPECT_EQ(predictor.calls[0].argument.at<cv::Vec3b>(0, 0), cv::Vec3b(200, 100, 0));  // RGB
@@ -468,7 +489,8 @@ TEST_F(Initializer, TriesEveryStepAndReportsEachRejection) {
   EXPECT_FALSE(result.masks || result.OBJECTS || result.ann_frame_idx || result.annotated_frame);
   ASSERT_EQ(detector.calls.size(), 12U);
   for (int tried = 0; tried < 3; ++tried) {
-    EXPECT_EQ(detector.calls[4 * tried].argument.at<cv::Vec3b>(0, 0)[0], 5 + 10 * tried);
+    // The frame index is in the blue channel: the detector gets RGB.
+    EXPECT_EQ(detector.calls[4 * tried].argument.at<cv::Vec3b>(0, 0)[2], 5 + 10 * tried);
   }
 }
 

@@ -61,6 +61,9 @@ TEST(FormatArray, NumpyTextForm) {
             "[ 0  1  2  3  4  5  6  7  8  9 10]");
   EXPECT_EQ(format_array(std::vector<std::int64_t>{}), "[]");
   EXPECT_EQ(format_array(std::vector<double>{0.5, 0.25}), "[0.5 0.25]");
+  // float32 values in their own shortest form; the same values widened print all their digits.
+  EXPECT_EQ(format_array(std::vector<float>{0.9F, 0.8F, 1e-5F}), "[0.9 0.8 1e-05]");
+  EXPECT_EQ(format_array(std::vector<double>{0.9F}), "[0.8999999761581421]");
 }
 
 TEST(FormatArray, WrapsAtSeventyFiveColumns) {

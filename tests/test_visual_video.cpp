@@ -1,5 +1,7 @@
 #include <kovra_utils/visual.hpp>
 
+#include <kovra_utils/cancellation.hpp>
+
 #include "capture.hpp"
 #include "expect_error.hpp"
 
@@ -329,6 +331,21 @@ TEST(RenderTrackingVideo, RejectsBadPathsBeforeWriting) {
       {"no annotation files", "empty"});
   EXPECT_FALSE(fs::exists(dir / "v.avi"));
   EXPECT_FALSE(fs::exists(dir / "v.mp4"));
+}
+
+// A render stopped between frames (Ctrl-C in Python) leaves neither the video nor its temporary.
+TEST(RenderTrackingVideo, StoppedBetweenFramesLeavesNoFile) {
+  TempDir dir;
+  const fs::path clip = write_clip(dir, std::vector<std::vector<Detection>>(6, {{1, {50, 60, 80, 70}}}));
+  fs::create_directories(dir / "out");
+  int checks = 0;
+  struct Stopped {};
+  const kovra_utils::CancellationCheck stop([&] {
+    if (++checks == 3) throw Stopped{};
+  });
+  EXPECT_THROW(render_tracking_video(clip.string(), (dir / "out" / "v.mp4").string(), {}), Stopped);
+  EXPECT_EQ(checks, 3);
+  EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
 }  // namespace

@@ -93,4 +93,23 @@ LoadedClip get_kovra_annotation_data(const std::string& video_dir, bool last_or_
                                      std::int64_t ixx = 0,
                                      const std::string& save_dir_base = DEFAULT_TRACKER_OUTPUT_DIR);
 
+/// Two annotation files of one tracker-output tree carrying the same frame number (a folder
+/// holding two clips): `first` and `second` in the loader's order, paths with their folders.
+struct SharedFrameNumber {
+  std::string frame_number;
+  std::string first;
+  std::string second;
+};
+
+/// The first pair of annotation files under `save_dir_base` sharing a frame number; absent
+/// when every number occurs once. get_kovra_annotation_data prints a warning line for it:
+/// "Warning: frame number {n} occurs in both {first} and {second}".
+std::optional<SharedFrameNumber> find_shared_frame_number(const std::string& save_dir_base);
+
+/// The whole clip under `save_dir_base`, as get_kovra_annotation_data with ixx = 0 loads it, for
+/// callers that want failures raised instead of printed: FileError when the folder does not
+/// exist or holds no annotation file, ContentError naming both files when two share a frame
+/// number. Prints nothing.
+ClipData load_clip(const std::string& save_dir_base);
+
 }  // namespace kovra_utils

@@ -35,7 +35,8 @@ struct BrightBlobOptions {
   int min_area = 400;
 };
 
-/// Detector processor and network in one object. The processor's batch carries the image; the
+/// Detector processor and network in one object; the processor takes the frame as stored (RGB, or
+/// RGBA with alpha). The processor's batch carries the image; the
 /// network finds the blobs; the post-processing scores and labels them.
 ///
 /// Score of a blob: the share of its box covered by the blob (1.0 for a filled rectangle, about

@@ -128,7 +128,8 @@ struct IdentityRepair {
 /// members in order, in the polygon repair's layout (four-space indentation, ASCII escapes, no
 /// final line break). All files switch or none does. First completes or rolls back an
 /// interrupted earlier repair of the folder. Throws ArgumentError when the ids are equal, the
-/// range is empty, or neither id occurs in the range.
+/// range is empty, or neither id occurs in the range; FileError when `save_dir_base` is not a
+/// folder.
 IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id_a,
                                std::int64_t id_b, std::int64_t from_frame,
                                std::optional<std::int64_t> to_frame = std::nullopt);

@@ -77,6 +77,8 @@ struct FilteredDetections {
   std::vector<Box> boxes;
   std::vector<double> scores;
   std::vector<std::string> labels;
+  /// Copied from the detection result: the scores print in float32's shortest form.
+  bool float32_scores = false;
 };
 
 /// The first image's detections ordered by top edge, then left edge (stable), restricted to
@@ -105,8 +107,8 @@ struct InitializerResult {
 };
 
 /// Tries frames start_index, start_index + step, ... of `frame_names` until one yields exactly
-/// `close_set_num` masks: detection with the prompt "pig." (the frame as cv::imread reads it,
-/// BGR), pen filter (at least 40 % of the box inside), size filter, one segmentation of all
+/// `close_set_num` masks: detection with the prompt "pig." (the frame as stored: RGB, or RGBA
+/// for a frame with alpha), pen filter (at least 40 % of the box inside), size filter, one segmentation of all
 /// remaining boxes (RGB), removal of masks more than 8 % inside another, renumbering. Prints its
 /// progress to standard output. Throws ArgumentError for a step below 1 or a negative
 /// start_index, before any frame is tried; FileError for an unreadable frame or pen file; model

@@ -3,6 +3,7 @@
 // The whole library.
 
 #include <kovra_utils/annotation.hpp>
+#include <kovra_utils/cancellation.hpp>
 #include <kovra_utils/continuation.hpp>
 #include <kovra_utils/evaluation.hpp>
 #include <kovra_utils/first_frame.hpp>

@@ -4,6 +4,9 @@
 // library calls. The caller owns the models and passes references. Errors thrown by a model
 // propagate unchanged.
 //
+// Channel order of every image input: set_image takes RGB, the image encoder an RGB tensor, the
+// detector's processor the frame as stored (RGB, or RGBA for a frame with alpha); never BGR.
+//
 // Call order the library keeps:
 //  - SegmentationPredictor: set_image(image) before predict(...) on that image; image_encoder
 //    after set_image.
@@ -77,13 +80,17 @@ struct DetectionResult {
   std::vector<double> scores;
   std::vector<std::string> labels;
   std::vector<Box> boxes;
+  /// The scores are float32 values (as a torch detector gives them) widened to double; they
+  /// print in float32's own shortest form ("0.9", not "0.8999999761581421").
+  bool float32_scores = false;
 };
 
 /// The open-vocabulary detector's input processor, which also post-processes the network output.
 class DetectionProcessor {
  public:
   virtual ~DetectionProcessor() = default;
-  /// `image` as read from its file (channel order as stored: BGR for cv::imread).
+  /// `image`: the frame as stored in its file, 8-bit: RGB (H x W x 3) for a colour or gray
+  /// frame, RGBA (H x W x 4) for a frame with alpha.
   virtual std::unique_ptr<DetectorBatch> operator()(const cv::Mat& image, const std::string& text,
                                                     const std::string& return_tensors) = 0;
   /// One result per image; `target_sizes` holds one (height, width) pair per image.

@@ -61,7 +61,8 @@ struct VideoMetadata {
   /// (HH:MM:SS), "File Path", "Video Name". Row labels are the rows' positions in the
   /// unfiltered catalogue. Directory entries are taken in the order the file system lists them.
   /// Throws ArgumentError for a pattern that is not a valid regular expression or has fewer
-  /// than four groups, FileError for a folder that exists but cannot be listed.
+  /// than four groups, FileError for a missing base_dir (a missing sub folder is skipped) and for
+  /// a folder that exists but cannot be listed.
   Table get_filtered_video_dataframe() const;
 };
 

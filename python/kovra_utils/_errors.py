@@ -20,6 +20,10 @@ class ArgumentError(Error, ValueError):
     """An argument outside what the operation accepts."""
 
 
+class ArgumentTypeError(ArgumentError, TypeError):
+    """An argument of a type the parameter does not take (also a TypeError)."""
+
+
 class OutOfRangeError(KeyError, IndexError):
     """A key or position that its container does not hold (both a KeyError and an IndexError)."""
 

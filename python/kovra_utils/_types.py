@@ -11,12 +11,16 @@ from . import _core
 # ---- Mask: behaves like the H x W uint8 0/1 array it stands for ------------------------------
 
 def _mask_sum(self, axis=None, dtype=None, out=None, **kwargs):
+    """Number of set pixels (numpy.uint64) without arguments; otherwise numpy's sum of the
+    dense array with the given arguments."""
     if axis is None and dtype is None and out is None and not kwargs:
         return np.uint64(self.area)
     return np.asarray(self).sum(axis=axis, dtype=dtype, out=out, **kwargs)
 
 
 def _mask_any(self, axis=None, out=None, **kwargs):
+    """Whether any pixel is set (numpy.bool_) without arguments; otherwise numpy's any of the
+    dense array with the given arguments."""
     if axis is None and out is None and not kwargs:
         return np.bool_(self.area > 0)
     return np.asarray(self).any(axis=axis, out=out, **kwargs)

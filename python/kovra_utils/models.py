@@ -2,12 +2,14 @@
 
 The library talks to three outside models:
 
-- a segmentation predictor with SAM2's image-predictor calls: ``set_image(rgb)``,
+- a segmentation predictor with SAM2's image-predictor calls: ``set_image(rgb)`` (H x W x 3
+  uint8, RGB),
   ``predict(point_coords=None, point_labels=None, box=boxes, multimask_output=False)`` returning
   ``(masks, scores, logits)``, and ``predictor.model.image_encoder(tensor)`` returning a mapping
-  with "vision_features";
+  with "vision_features" (the tensor: 1 x 3 x 256 x 256 float32, RGB, values in [0, 1]);
 - a detector with Hugging Face's Grounding DINO calls: ``processor(images=..., text=...,
-  return_tensors="pt")``, ``model(**batch)`` and
+  return_tensors="pt")`` (images: the frame as stored in its file, H x W x 3 uint8 RGB, or
+  H x W x 4 RGBA for a frame with alpha; never BGR), ``model(**batch)`` and
   ``processor.post_process_grounded_object_detection(outputs, input_ids, text_threshold=...,
   target_sizes=[(H, W)])``;
 - a video predictor with SAM2's video-predictor calls: ``init_state(video_path=...)``,
@@ -17,8 +19,10 @@ The library talks to three outside models:
 
 The functions that take a model wrap it in one of the adapters below on their own; wrap it
 yourself only to choose the device the image encoder runs on. Model results (numpy arrays or
-torch tensors on any device) are copied to host numpy arrays here. Nothing is caught: an
-exception raised by a model reaches the caller unchanged.
+torch tensors on any device) are copied to host numpy arrays here; a result of another shape
+(a ``predict`` returning two items, texts instead of arrays) raises ContentError naming the
+model call and what it returned. Nothing is caught: an exception raised by a model reaches the
+caller unchanged.
 
 torch is imported only when a model is run, so the rest of the package works without it.
 """
@@ -27,6 +31,9 @@ import contextlib
 import sys
 
 import numpy as np
+
+from ._arguments import describe
+from ._errors import ContentError
 
 __all__ = ["SegmentationAdapter", "DetectionAdapter", "VideoPredictorAdapter"]
 
@@ -68,9 +75,27 @@ def to_host(value, dtype=None):
     return np.asarray(value, dtype=dtype)
 
 
-def _mask_array(masks):
+def _numeric(value, call, what, dtype=None):
+    """``value`` as a host array of numbers; ContentError naming ``call`` otherwise."""
+    try:
+        array = to_host(value)
+    except (TypeError, ValueError):
+        array = None
+    if array is None or array.dtype.kind not in "biuf":
+        raise ContentError(f"{call} returned {what} as {describe(value)}; expected an array of numbers")
+    return array if dtype is None else array.astype(dtype, copy=False)
+
+
+def _parts(result, count, call, expected):
+    """The ``count`` items of a model result; ContentError naming ``call`` otherwise."""
+    if isinstance(result, (str, bytes)) or not hasattr(result, "__len__") or len(result) != count:
+        raise ContentError(f"{call} returned {describe(result)}; expected {expected}")
+    return tuple(result)
+
+
+def _mask_array(masks, call="image_predictor.predict"):
     """Predicted masks as a contiguous host array of a type the library reads (non-zero = set)."""
-    masks = to_host(masks)
+    masks = _numeric(masks, call, "masks")
     if masks.dtype == np.bool_:
         masks = masks.view(np.uint8)
     elif masks.dtype not in _MASK_DTYPES:
@@ -89,14 +114,30 @@ def _labels(result):
 
 def host_detections(gdino_results):
     """Post-processed detector results copied to host: one dict per image with "scores" (N
-    float64), "labels" (N texts) and "boxes" (N x 4 float64)."""
+    float32 when the model gave float32, so that they print in float32's shortest form, else
+    float64), "labels" (N texts), "boxes" (N x 4 float64) and "float32_scores" (whether the
+    scores are float32). Results already on the host pass unchanged."""
+    call = "processor.post_process_grounded_object_detection"
+    if isinstance(gdino_results, (str, bytes)) or not hasattr(gdino_results, "__iter__"):
+        raise ContentError(f"{call} returned {describe(gdino_results)}; expected a list of dicts")
     host = []
     for result in gdino_results:
+        if not hasattr(result, "__getitem__") or isinstance(result, (str, bytes)) \
+                or not all(k in result for k in ("scores", "boxes")) \
+                or not ("labels" in result or "text_labels" in result):
+            raise ContentError(f"{call} returned an item of {describe(result)}; expected a dict with "
+                               "\"scores\", \"labels\" and \"boxes\"")
+        scores = _numeric(result["scores"], call, "\"scores\"")
+        boxes = _numeric(result["boxes"], call, "\"boxes\"", np.float64)
+        if boxes.size % 4 != 0:
+            raise ContentError(f"{call} returned \"boxes\" of shape {boxes.shape}; expected N x 4")
         host.append(
             {
-                "scores": to_host(result["scores"], np.float64).reshape(-1),
+                "scores": scores.astype(scores.dtype if scores.dtype == np.float32 else np.float64)
+                          .reshape(-1),
                 "labels": _labels(result),
-                "boxes": to_host(result["boxes"], np.float64).reshape(-1, 4),
+                "boxes": boxes.reshape(-1, 4),
+                "float32_scores": scores.dtype == np.float32,
             }
         )
     return host
@@ -131,17 +172,21 @@ class SegmentationAdapter:
         self.device = device
 
     def set_image(self, image):
+        """Hands ``image`` (H x W x 3 uint8, RGB) to the predictor's ``set_image``."""
         self.predictor.set_image(image)
 
     def predict(self, box, point_coords=None, point_labels=None, multimask_output=False):
         """``(masks, scores, logits)`` of one prompt per row of ``box``, as host arrays."""
-        masks, scores, logits = self.predictor.predict(
+        result = self.predictor.predict(
             point_coords=point_coords,
             point_labels=point_labels,
             box=box,
             multimask_output=multimask_output,
         )
-        return _mask_array(masks), to_host(scores, np.float32), to_host(logits, np.float32)
+        call = "image_predictor.predict"
+        masks, scores, logits = _parts(result, 3, call, "(masks, scores, logits)")
+        return (_mask_array(masks), _numeric(scores, call, "scores", np.float32),
+                _numeric(logits, call, "logits", np.float32))
 
     def image_encoder(self, tensor):
         """The encoder's "vision_features" for ``tensor`` (1 x 3 x 256 x 256 float32, host) as a
@@ -152,7 +197,12 @@ class SegmentationAdapter:
             tensor = torch.from_numpy(tensor).to(self._encoder_device(torch))
         with _no_grad():
             outputs = encoder(tensor)
-        features = to_host(outputs["vision_features"], np.float32)
+        call = "image_predictor.model.image_encoder"
+        if not hasattr(outputs, "__getitem__") or isinstance(outputs, (str, bytes)) \
+                or "vision_features" not in outputs:
+            raise ContentError(f"{call} returned {describe(outputs)}; expected a mapping with "
+                               "\"vision_features\"")
+        features = _numeric(outputs["vision_features"], call, "\"vision_features\"", np.float32)
         return np.ascontiguousarray(features)
 
     def _encoder_device(self, torch):
@@ -176,20 +226,26 @@ class DetectionAdapter:
         self.device = device
 
     def process(self, image, text, return_tensors):
+        """The processor's batch of ``image`` (RGB, or RGBA for a frame with alpha)."""
         return self.processor(images=image, text=text, return_tensors=return_tensors)
 
     def to_device(self, batch):
+        """``batch.to(device)`` with the caller's own device object."""
         return batch.to(self.device)
 
     @staticmethod
     def input_ids(batch):
+        """The batch's "input_ids" entry."""
         return batch["input_ids"]
 
     def run(self, batch):
+        """The network applied to the batch's entries as named inputs, without gradients."""
         with _no_grad():
             return self.model(**batch)
 
     def post_process(self, outputs, input_ids, text_threshold, target_sizes):
+        """The processor's post-processing of ``outputs``, copied to the host (host_detections).
+        Raises ContentError naming the call when its result is not a list of detection dicts."""
         # text_threshold and target_sizes by keyword: releases of the Hugging Face library
         # disagree on the positional parameter after input_ids.
         results = self.processor.post_process_grounded_object_detection(

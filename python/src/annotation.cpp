@@ -84,16 +84,35 @@ holes pixel for pixel; holes come back filled.)");
 
   module.def(
       "get_kovra_annotation_data",
-      [](const std::string& video_dir, bool last_or_not, std::int64_t ixx, const std::string& save_dir_base) {
+      // video_dir is accepted for compatibility with callers (any value, None included); the
+      // loader does not use it.
+      [](const py::object& /*video_dir*/, bool last_or_not, std::int64_t ixx, const std::string& save_dir_base) {
         ku::LoadedClip loaded = run_library(
-            [&] { return ku::get_kovra_annotation_data(video_dir, last_or_not, ixx, save_dir_base); });
+            [&] { return ku::get_kovra_annotation_data("", last_or_not, ixx, save_dir_base); });
         return loaded_clip_result(std::move(loaded), ixx);
       },
-      py::arg("video_dir"), py::arg("last_or_not") = false, py::arg("ixx") = 0,
+      py::arg("video_dir") = py::none(), py::arg("last_or_not") = false, py::arg("ixx") = 0,
       py::arg("save_dir_base") = std::string(ku::DEFAULT_TRACKER_OUTPUT_DIR),
       R"((last_frame, kovra_annotation_data) of a clip's tracker output. ixx <= 0 loads the whole
 clip: (last record, {0: record, ...}); 0 < ixx < N loads one frame: ({ixx: record}, the same dict);
-ixx >= N gives two empty dicts; no file gives (None, None).)");
+ixx >= N gives two empty dicts; no file gives (None, None) after a printed line. video_dir is
+accepted for compatibility and not used. Two files sharing a frame number print a warning line.)");
+
+  module.def("load_clip", &ku::load_clip, py::arg("save_dir_base"), library_call(),
+             R"(The whole clip under save_dir_base as {position: FrameRecord}, as
+get_kovra_annotation_data loads it, with failures raised instead of printed: FileError when the
+folder does not exist or holds no annotation file, ContentError naming both files when two share
+a frame number (a folder holding two clips).)");
+  module.def(
+      "find_shared_frame_number",
+      [](const std::string& save_dir_base) -> py::object {
+        const auto shared = run_library([&] { return ku::find_shared_frame_number(save_dir_base); });
+        if (!shared) return py::none();
+        return py::make_tuple(py::int_(py::str(shared->frame_number)), shared->first, shared->second);
+      },
+      py::arg("save_dir_base"),
+      "(frame_number, first_path, second_path) of the first two annotation files under\n"
+      "save_dir_base sharing a frame number, or None.");
 }
 
 }  // namespace kovra_python

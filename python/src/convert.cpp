@@ -1,5 +1,11 @@
 #include "convert.hpp"
 
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -45,8 +51,9 @@ py::dtype numpy_dtype(int depth) {
   }
 }
 
-// Whether OpenCV can address the array where it lies: positive strides, the innermost axis (and
-// for H x W x C the channel axis) packed, every stride a multiple of the element size.
+// Whether OpenCV can address the array where it lies: the innermost axis (and for H x W x C the
+// channel axis) packed, rows that do not overlap (views made with as_strided may), every stride
+// a multiple of the element size.
 bool opencv_addressable(const py::array& array) {
   const auto item = array.itemsize();
   const auto rank = array.ndim();
@@ -54,7 +61,8 @@ bool opencv_addressable(const py::array& array) {
   if (array.strides(rank - 1) != item) return false;
   if (rank == 3 && array.strides(1) != item * array.shape(2)) return false;
   const auto row = array.strides(0);
-  return row > 0 && row % item == 0;
+  const auto row_bytes = item * array.shape(1) * (rank == 3 ? array.shape(2) : 1);
+  return row >= row_bytes && row % item == 0;
 }
 
 void make_read_only(py::array& array) {
@@ -158,7 +166,28 @@ void route_stdout() {
   std::cout.rdbuf(routed);
 }
 
+namespace {
+
+std::atomic<bool> quiet_output{false};
+
+// Swallows everything written to it.
+class NullBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+}  // namespace
+
+void set_quiet(bool quiet) { quiet_output = quiet; }
+bool is_quiet() { return quiet_output; }
+
 StdoutToPython::StdoutToPython() {
+  if (quiet_output) {
+    buffer_ = std::make_unique<NullBuffer>();
+    previous_ = RoutedBuffer::exchange_target(buffer_.get());
+    return;
+  }
   const py::object stdout_ = py::module_::import("sys").attr("stdout");
   if (stdout_.is_none()) return;  // no sys.stdout (pythonw): the lines go where they always go
   buffer_ = std::make_unique<py::detail::pythonbuf>(stdout_);
@@ -171,22 +200,63 @@ StdoutToPython::~StdoutToPython() {
   RoutedBuffer::exchange_target(previous_);
 }
 
-ku::Mask mask_from_array(py::handle object) {
-  py::array array = py::array::ensure(object);
-  if (!array) {
-    PyErr_Clear();
-    throw ku::ArgumentError(std::string("mask must be an array, got ") +
-                            Py_TYPE(object.ptr())->tp_name);
-  }
+SignalCheck::SignalCheck()
+    : check_([last = std::chrono::steady_clock::now()]() mutable {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < std::chrono::milliseconds(50)) return;
+        last = now;
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      }) {}
+
+std::string describe(py::handle value) {
+  return py::module_::import("kovra_utils._arguments").attr("describe")(value).cast<std::string>();
+}
+
+namespace {
+
+bool is_tensor(py::handle object) {
+  const py::object module = py::type::handle_of(object).attr("__module__");
+  return py::isinstance<py::str>(module) && module.cast<std::string>().rfind("torch", 0) == 0 &&
+         py::hasattr(object, "detach");
+}
+
+[[noreturn]] void refuse_mask(py::handle object, const char* what) {
+  throw ku::ArgumentError(std::string(what) +
+                          " must be an H x W or 1 x H x W array of bool, integers or floats (or a "
+                          "torch tensor), got " + describe(object));
+}
+
+}  // namespace
+
+ku::Mask mask_from_python(py::handle object, const char* what) {
+  if (py::isinstance<ku::Mask>(object)) return object.cast<const ku::Mask&>();
+  const py::module_ numpy = py::module_::import("numpy");
+  // Exceptions raised by the object itself (its __array__, a device copy) propagate as they are.
+  py::object host = is_tensor(object)
+                        ? py::module_::import("kovra_utils.models").attr("to_host")(object)
+                        : py::reinterpret_borrow<py::object>(object);
+  py::array array = numpy.attr("asarray")(host);
+  const char kind = array.dtype().kind();
+  if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f') refuse_mask(object, what);
   if (array.ndim() == 3 && array.shape(0) == 1) array = array[py::int_(0)];
-  if (array.ndim() != 2) {
-    throw ku::ArgumentError("mask must be H x W or 1 x H x W, got shape " + shape_text(array));
+  if (array.ndim() != 2) refuse_mask(object, what);
+  if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX) {
+    throw ku::ArgumentError(std::string(what) + " is too large: sides of at most " +
+                            std::to_string(INT_MAX) + " pixels, got " + shape_text(array));
   }
-  // Element types OpenCV cannot read (int64, uint64, object ...) go through a comparison.
-  if (cv_depth(array.dtype()) < 0) array = py::array::ensure(array.attr("__ne__")(0));
+  // uint8 and bool are read where they lie; other types (NaN is set) become a 0/1 byte copy.
+  if (kind != 'b' && !(kind == 'u' && array.itemsize() == 1)) {
+    array = py::array(array.attr("__ne__")(0));
+  }
+  if (array.size() > 0 && !opencv_addressable(array)) {
+    array = numpy.attr("ascontiguousarray")(array);
+  }
   py::object keep;
   return ku::Mask::from_dense(mat_view(array, keep));
 }
+
+ku::Mask mask_from_array(py::handle object) { return mask_from_python(object, "mask"); }
 
 py::array dense_array(const ku::Mask& mask) {
   py::array_t<std::uint8_t> array({static_cast<py::ssize_t>(mask.rows()),
@@ -323,8 +393,43 @@ void register_errors(py::module_& module) {
       raise("Error", e);
     } catch (const std::out_of_range& e) {
       raise("OutOfRangeError", e);
+    } catch (const cv::Exception& e) {
+      if (e.code != cv::Error::StsNoMem) throw;
+      PyErr_SetString(PyExc_MemoryError, e.what());
     }
   });
+}
+
+namespace {
+
+// The image as PNG bytes, for inline display: RGB(A) in, OpenCV's BGR(A) order in the file.
+py::bytes png_bytes(const cv::Mat& image) {
+  cv::Mat ordered = image;
+  if (image.channels() == 3) cv::cvtColor(image, ordered, cv::COLOR_RGB2BGR);
+  if (image.channels() == 4) cv::cvtColor(image, ordered, cv::COLOR_RGBA2BGRA);
+  std::vector<unsigned char> encoded;
+  if (!cv::imencode(".png", ordered, encoded)) throw ku::ArgumentError("the image cannot be encoded as PNG");
+  return py::bytes(reinterpret_cast<const char*>(encoded.data()), encoded.size());
+}
+
+}  // namespace
+
+void register_runtime(py::module_& module) {
+  module.def(
+      "set_verbosity",
+      [](const std::string& level) {
+        if (level != "quiet" && level != "normal") {
+          throw ku::ArgumentError("set_verbosity: level must be \"quiet\" or \"normal\", got '" +
+                                  level.substr(0, 20) + "'");
+        }
+        set_quiet(level == "quiet");
+      },
+      py::arg("level"),
+      "Whether the library prints its lines: \"normal\" (the default) or \"quiet\" (nothing).\n"
+      "Process-wide.");
+  module.def("get_verbosity", [] { return is_quiet() ? "quiet" : "normal"; },
+             "The current verbosity: \"normal\" or \"quiet\".");
+  module.def("_png_bytes", &png_bytes, py::arg("image"));
 }
 
 }  // namespace kovra_python

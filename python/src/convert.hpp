@@ -7,10 +7,18 @@
 // Rules that hold for every binding:
 //  - A binding converts its arguments with the GIL held, runs the library under `run_library`
 //    (or the `library_call` guard when it takes and returns plain C++ values), and converts the
-//    result with the GIL held again.
+//    result with the GIL held again. Both send std::cout to sys.stdout (or nowhere when quiet),
+//    and let Ctrl-C stop the library's frame loops: a KeyboardInterrupt raised within a second.
+//  - Arguments: a Mask parameter (alone or inside containers) takes a Mask, any H x W or
+//    1 x H x W array form and torch tensors on any device (mask_from_python); a wrong argument
+//    fails conversion and the package's Python layer (kovra_utils._arguments) turns pybind11's
+//    "incompatible function arguments" into one short line naming the parameter. Bindings added
+//    to bindings.def get that layer without further work; a binding that converts inside its
+//    body uses mask_from_python / describe() for its messages.
 //  - Python callables handed to the library go through `python_callback`, which takes the GIL
 //    back for the call and flushes the library's pending output first, so lines stay in order.
 
+#include <kovra_utils/cancellation.hpp>
 #include <kovra_utils/types.hpp>
 
 #include <opencv2/core.hpp>
@@ -54,17 +62,43 @@ class StdoutToPython {
 /// Makes std::cout follow StdoutToPython; called once when the module loads.
 void route_stdout();
 
-/// Call guard for bindings whose arguments and result are plain C++ values.
-using library_call = py::call_guard<StdoutToPython, py::gil_scoped_release>;
+/// Whether the library's lines are printed ("normal") or dropped ("quiet"); process-wide, as
+/// the lines all go to the one sys.stdout.
+void set_quiet(bool quiet);
+bool is_quiet();
 
-/// Runs `work` with std::cout sent to sys.stdout and the GIL released; returns its result.
-/// `work` must not touch Python objects.
+/// While alive, the library's frame loops on this thread look for pending signals (at most every
+/// 50 ms, taking the GIL for it): Ctrl-C raises KeyboardInterrupt out of the library call.
+/// Construct with the GIL held.
+class SignalCheck {
+ public:
+  SignalCheck();
+
+ private:
+  ku::CancellationCheck check_;
+};
+
+/// The state of one library call: output routed, signals checked. Construct with the GIL held.
+struct LibraryScope {
+  StdoutToPython output;
+  SignalCheck signals;
+};
+
+/// Call guard for bindings whose arguments and result are plain C++ values.
+using library_call = py::call_guard<LibraryScope, py::gil_scoped_release>;
+
+/// Runs `work` with std::cout sent to sys.stdout, signals checked and the GIL released; returns
+/// its result. `work` must not touch Python objects.
 template <class Work>
 decltype(auto) run_library(Work&& work) {
-  StdoutToPython output;
+  LibraryScope scope;
   py::gil_scoped_release release;
   return std::forward<Work>(work)();
 }
+
+/// `value` described for a message: its type, with shape, dtype and device for arrays and
+/// tensors and the length for containers; never its repr (kovra_utils._arguments.describe).
+std::string describe(py::handle value);
 
 /// A Python callable as a C++ callback: the GIL is taken for the call, the library's pending
 /// output is flushed first, the arguments are converted with `py::cast`. A Python exception
@@ -100,7 +134,13 @@ py::array share_mat(const cv::Mat& mat, bool writeable = true, py::handle base =
 // ---- Masks ----------------------------------------------------------------------------------
 
 /// A Mask from any H x W or 1 x H x W array of bool, integer or floating values (non-zero =
-/// set), read in place when its rows are contiguous. Throws ArgumentError naming the shape.
+/// set, NaN included), a nested list of them, or a torch tensor on any device (copied to the
+/// host); uint8 and bool arrays are read in place when their rows are contiguous. Throws
+/// ArgumentError naming what was given (`what` names the parameter) for anything else, object
+/// arrays and sides beyond the int range included; an exception raised by the object itself
+/// (its __array__, a tensor's copy) propagates unchanged.
+ku::Mask mask_from_python(py::handle object, const char* what = "mask");
+/// mask_from_python for Mask(array).
 ku::Mask mask_from_array(py::handle object);
 
 /// The mask as a new H x W uint8 0/1 array.
@@ -145,8 +185,11 @@ ku::FrameRecord record_from_python(py::handle object);
 
 /// Registers Error, FileError (also OSError), ContentError and ArgumentError (also ValueError)
 /// and OutOfRangeError (KeyError and IndexError) on `module`, and translates the library's
-/// exceptions into them, messages unchanged.
+/// exceptions into them, messages unchanged; OpenCV's allocation failures become MemoryError.
 void register_errors(py::module_& module);
+
+/// set_verbosity, get_verbosity and the private helpers of kovra_utils._display.
+void register_runtime(py::module_& module);
 
 }  // namespace kovra_python
 
@@ -210,6 +253,26 @@ struct type_caster<kovra_utils::IntersectionTable> {
   static handle cast(kovra_utils::IntersectionTable table, return_value_policy, handle) {
     return kovra_python::intersection_table_result(std::move(table)).release();
   }
+};
+
+/// Mask: a Mask object as it is; any other mask form through mask_from_python. A value that is
+/// not a mask fails conversion (pybind11 then tries the next overload).
+template <>
+struct type_caster<kovra_utils::Mask> : type_caster_base<kovra_utils::Mask> {
+  bool load(handle source, bool convert) {
+    if (type_caster_base<kovra_utils::Mask>::load(source, false)) return true;
+    if (!convert || source.is_none()) return false;
+    try {
+      converted_ = std::make_shared<kovra_utils::Mask>(kovra_python::mask_from_python(source));
+    } catch (const kovra_utils::ArgumentError&) {
+      return false;
+    }
+    value = converted_.get();
+    return true;
+  }
+
+ private:
+  std::shared_ptr<kovra_utils::Mask> converted_;
 };
 
 /// FrameRecord <-> kovra_utils.FrameRecord.

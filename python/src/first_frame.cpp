@@ -48,8 +48,10 @@ py::tuple process_gdino_results(const py::object& gdino_results, const std::stri
   const std::vector<ku::DetectionResult> results = detection_results(gdino_results);
   const ku::FilteredDetections kept =
       run_library([&] { return ku::process_gdino_results(results, target_label); });
-  return py::make_tuple(boxes_array(kept.boxes), py::array(py::cast(kept.scores)),
-                        text_array(kept.labels));
+  py::array scores = py::array(py::cast(kept.scores));
+  // float32 scores stay float32, so that they print as the model gave them.
+  if (kept.float32_scores) scores = scores.attr("astype")("float32");
+  return py::make_tuple(boxes_array(kept.boxes), scores, text_array(kept.labels));
 }
 
 py::tuple initializer(const std::string& video_dir, const std::vector<std::string>& frame_names,
@@ -103,9 +105,10 @@ void bind_first_frame(py::module_& module) {
       "(masks, OBJECTS, ann_frame_idx, annotated_frame) of the first frame start_index,\n"
       "start_index + step, ... yielding exactly close_set_num separate masks inside the pen;\n"
       "four Nones when none does. processor / grounding_model: a Hugging Face Grounding\n"
-      "DINO processor and model (or the BrightBlobDetector stand-in for both); device is\n"
-      "handed to the batch's to(); image_predictor: a SAM2 image predictor (or a\n"
-      "ThresholdPredictor).");
+      "DINO processor and model (or the BrightBlobDetector stand-in for both); the processor\n"
+      "receives each tried frame as stored in its file: H x W x 3 uint8 RGB, or H x W x 4 RGBA\n"
+      "for a frame with alpha. device is handed to the batch's to(); image_predictor: a SAM2\n"
+      "image predictor (or a ThresholdPredictor), whose set_image receives H x W x 3 uint8 RGB.");
 }
 
 }  // namespace kovra_python

@@ -120,6 +120,8 @@ class PythonDetector : public ku::DetectionProcessor, public ku::DetectionNetwor
  public:
   explicit PythonDetector(py::object adapter) : adapter_(share(std::move(adapter))) {}
 
+  // `image` arrives as stored in its file (RGB, or RGBA with alpha), the order the Hugging Face
+  // processor normalises for.
   std::unique_ptr<ku::DetectorBatch> operator()(const cv::Mat& image, const std::string& text,
                                                 const std::string& return_tensors) override {
     const ModelCall call;
@@ -157,6 +159,7 @@ ku::DetectionResult detection_result(const py::handle& host) {
   ku::DetectionResult result;
   result.scores.assign(scores.data(), scores.data() + scores.size());
   result.labels = host["labels"].cast<std::vector<std::string>>();
+  result.float32_scores = host["float32_scores"].cast<bool>();
   const double* box = boxes.data();
   for (py::ssize_t i = 0; i < boxes.shape(0); ++i, box += 4) {
     result.boxes.push_back({box[0], box[1], box[2], box[3]});

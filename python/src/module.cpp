@@ -14,6 +14,7 @@ PYBIND11_MODULE(_core, module) {
   module.doc() = "kovra_utils compiled library";
   module.attr("__version__") = KOVRA_VERSION;
   register_errors(module);
+  register_runtime(module);
   route_stdout();
 #define KOVRA_BINDING(name) bind_##name(module);
 #include "bindings.def"

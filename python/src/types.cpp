@@ -21,7 +21,8 @@ void bind_mask(py::module_& module) {
 rectangle of its set pixels and a 0/1 crop of it. Behaves like the H x W uint8 0/1 array it stands
 for: np.asarray(mask), numpy functions and comparisons, shape, dtype, sum(), any().)")
       .def(py::init(&mask_from_array), py::arg("array"),
-           "From an H x W or 1 x H x W array of bool, integer or floating values (non-zero = set).")
+           "From an H x W or 1 x H x W array (or nested list) of bool, integer or floating values\n"
+           "(non-zero = set, NaN included), or a torch tensor on any device.")
       .def_static(
           "from_crop",
           [](std::pair<int, int> shape, std::pair<int, int> origin, const cv::Mat& crop) {
@@ -80,7 +81,6 @@ for: np.asarray(mask), numpy functions and comparisons, shape, dtype, sum(), any
             return ku::Mask::from_crop(cv::Size(state[1].cast<int>(), state[0].cast<int>()),
                                        cv::Point(state[2].cast<int>(), state[3].cast<int>()), crop);
           }));
-  py::implicitly_convertible<py::array, ku::Mask>();
 }
 
 // Column `col` of `table` as (kind, values): "int" and "float" columns as numpy arrays (absent

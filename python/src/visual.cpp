@@ -8,9 +8,14 @@ namespace kovra_python {
 
 namespace {
 
-// A Python display callable, or the library's default display for None.
+// A Python display callable; for None, the notebook's inline display when running in one, the
+// library's default display otherwise.
 ku::DisplayFunc display_from_python(py::object display) {
-  if (display.is_none()) return ku::default_display;
+  if (display.is_none()) {
+    py::object inline_display = py::module_::import("kovra_utils._display").attr("inline_display")();
+    if (inline_display.is_none()) return ku::default_display;
+    display = std::move(inline_display);
+  }
   return python_callback<void, const cv::Mat&>(std::move(display));
 }
 
@@ -95,7 +100,8 @@ void bind_visual(py::module_& module) {
         run_library([&] { ku::video_segments_mask_visual(video_segments, frame_idx, object_id, show); });
       },
       py::arg("video_segments"), py::arg("frame_idx"), py::arg("object_id"), py::arg("display") = py::none(),
-      "Shows one mask through the viridis colour map; `display` takes the RGB image.");
+      "Shows one mask through the viridis colour map; `display` takes the RGB image (None: inline\n"
+      "in a notebook, default_display otherwise).");
 
   module.def(
       "retrieve_annotation",
@@ -124,7 +130,8 @@ void bind_visual(py::module_& module) {
         run_library([&] { ku::draw_intersection_heatmap(intersections_df, show); });
       },
       py::arg("intersections_df"), py::arg("display_func") = py::none(),
-      "Hands the heat map to display_func (the library's default display when None).");
+      "Hands the heat map to display_func; when None, shows it inline in a notebook (IPython\n"
+      "kernel) and otherwise uses default_display.");
   module.def("enhance_dark_text", &ku::enhance_dark_text, py::arg("image_pil"), py::arg("gamma") = 1.5,
              library_call(), "Gray, gamma-corrected, equalised single-channel image of an RGB image.");
   bind_tracking_video(module);

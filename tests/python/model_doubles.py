@@ -70,7 +70,7 @@ class Sam2PredictorDouble:
         self.calls = []
         self.image = None
         self.model = _Namespace()
-        self.model.image_encoder = encoder or mean_color_encoder(self.calls)
+        self.model.image_encoder = encoder or mean_color_encoder(self.calls)  # type: ignore[attr-defined]
 
     def set_image(self, image):
         assert isinstance(image, np.ndarray) and image.dtype == np.uint8 and image.shape[2] == 3

@@ -126,3 +126,27 @@ def test_messages_of_calls_in_several_threads(tmp_path):
             worker.join()
     lines = printed.getvalue().splitlines()
     assert len(lines) == 100 and len(set(lines)) == 1 and lines[0].startswith("No JSON files found")
+
+
+def test_load_clip_raises_where_the_loader_prints(tmp_path, clip, frame_image, capsys):
+    assert list(ku.load_clip(clip)) == [0, 1, 2]
+    assert capsys.readouterr().out == ""
+    with pytest.raises(ku.FileError, match="does not exist"):
+        ku.load_clip(tmp_path / "missing")
+    (tmp_path / "empty").mkdir()
+    with pytest.raises(ku.FileError, match="no annotation files"):
+        ku.load_clip(tmp_path / "empty")
+
+    # A parent of two clips: both hold output_pp_0.json .. output_pp_2.json.
+    a = square_polygon(5, 5, 20, 20, 60, 40)
+    write_clip(tmp_path / "tracker" / "second", frame_image, [[(1, [a], [5, 5, 20, 20])]] * 3)
+    parent = tmp_path / "tracker"
+    with pytest.raises(ku.ContentError) as error:
+        ku.load_clip(parent)
+    first, second = f"{parent}/output_pp_0.json", f"{parent}/second/output_pp_0.json"
+    assert f"frame number 0 occurs in both {first} and {second}" in str(error.value)
+    assert ku.find_shared_frame_number(parent) == (0, first, second)
+    _, data = ku.get_kovra_annotation_data("", save_dir_base=str(parent))
+    assert len(data) == 6  # the loader still loads what it finds, and says so
+    assert capsys.readouterr().out.splitlines() == [
+        f"Warning: frame number 0 occurs in both {first} and {second}"]

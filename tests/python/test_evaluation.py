@@ -62,3 +62,9 @@ def test_refused_repairs_change_nothing(clip):
     with pytest.raises(ku.ArgumentError):
         ku.swap_identities(clip, 7, 8, 0, 2)
     assert folder_bytes(clip) == original
+
+
+@pytest.mark.parametrize("repair", [ku.swap_identities, ku.reassign_identity])
+def test_repairs_of_a_missing_folder_name_it(tmp_path, repair):
+    with pytest.raises(ku.FileError, match="nope does not exist"):
+        repair(tmp_path / "nope", 1, 2, 0)

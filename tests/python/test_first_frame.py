@@ -121,3 +121,37 @@ def test_initializer_without_a_qualifying_frame_returns_none(tmp_path):
     with pytest.raises(ValueError, match="step"):
         kovra_utils.initializer("clip", names, processor, GroundingDinoModelDouble(processor),
                                 "cpu", Sam2PredictorDouble(), step=0)
+
+
+class RgbCheckingProcessor(GroundingDinoProcessorDouble):
+    """A processor that, as a Hugging Face one does, takes the frame in RGB (RGBA kept): it
+    fails unless it receives exactly the expected pixels."""
+
+    def __init__(self, expected, **kwargs):
+        super().__init__(scene_detector(score=lambda i: 0.9 - 0.01 * i), **kwargs)
+        self.expected = expected
+
+    def __call__(self, images=None, text=None, return_tensors=None, **kwargs):
+        assert np.array_equal(np.asarray(images), self.expected), "detector input not in RGB order"
+        return super().__call__(images=images, text=text, return_tensors=return_tensors)
+
+
+@pytest.mark.parametrize("alpha", [False, True], ids=["rgb", "rgba"])
+def test_detector_receives_the_frame_as_stored(tmp_path, capsys, alpha):
+    import cv2
+
+    rgb = scene()
+    stored = np.dstack([rgb, np.full((H, W), 255, np.uint8)]) if alpha else rgb
+    path = str(tmp_path / "0000.png")
+    cv2.imwrite(path, cv2.cvtColor(stored, cv2.COLOR_RGBA2BGRA if alpha else cv2.COLOR_RGB2BGR))
+    processor = RgbCheckingProcessor(stored)  # scores come back as float32 tensors
+    masks, _, ann_frame_idx, _ = kovra_utils.initializer(
+        "clip", [path], processor, GroundingDinoModelDouble(processor), "cpu",
+        Sam2PredictorDouble(form="3d"), close_set_num=10,
+        custom_pen_json_path=write_pen(tmp_path / "pen.json"))
+    assert ann_frame_idx == 0 and len(masks) == 10
+    # float32 scores print in float32's own shortest form, as numpy prints them.
+    assert "[0.9 0.89 0.88 0.87 0.86 0.85 0.84 0.83 0.82 0.81]" in capsys.readouterr().out.splitlines()
+    _, scores, _ = kovra_utils.process_gdino_results(processor.post_process_grounded_object_detection(
+        {"detections": scene_detector()(rgb)}))
+    assert scores.dtype == np.float32

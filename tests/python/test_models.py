@@ -113,7 +113,7 @@ def test_single_box_masks_may_come_back_two_dimensional():
     assert scores.dtype == np.float32 and logits.dtype == np.float32
 
 
-class TinyEncoder(torch.nn.Module):
+class TinyEncoder(torch.nn.Module):  # type: ignore[name-defined]
     """SAM2's image encoder shape: a mapping with "vision_features" of 1 x F x h x w."""
 
     def __init__(self):
@@ -230,3 +230,34 @@ def test_model_prints_keep_their_place_among_the_library_lines(clip, capsys):
     assert out[first - 1].startswith("Using pen JSON path:")
     assert out[first + 1].startswith("Boxes will be kept: [0 1 2 3 4 5 6 7 8]")
     assert out[second - 2:second] == ["ann_frame_idx [0] cannot work, too few bbx found..", ""]
+
+
+class MalformedPredictor(Sam2PredictorDouble):
+    def __init__(self, result):
+        super().__init__()
+        self.result = result
+
+    def predict(self, **kwargs):
+        return self.result
+
+
+def malformed_detections(outputs, *args, **kwargs):
+    return "no detections"
+
+
+@pytest.mark.parametrize("predictor,processor,parts", [
+    (MalformedPredictor((np.zeros((1, H, W)), np.ones(1))), None,
+     ["image_predictor.predict returned tuple of 2 items", "(masks, scores, logits)"]),
+    (MalformedPredictor(("masks", "scores", "logits")), None,
+     ["image_predictor.predict returned masks as str"]),
+    (Sam2PredictorDouble(), "post_process",
+     ["processor.post_process_grounded_object_detection returned str", "list of dicts"]),
+])
+def test_malformed_model_results_name_the_call(clip, predictor, processor, parts):
+    names, pen = clip
+    detector = GroundingDinoProcessorDouble(scene_detector())
+    if processor:
+        detector.post_process_grounded_object_detection = malformed_detections
+    with pytest.raises(kovra_utils.ContentError) as error:
+        run_initializer(names, pen, predictor, detector)
+    assert all(part in str(error.value) for part in parts), str(error.value)

@@ -37,8 +37,10 @@ def test_mask_from_any_array_type(make):
 
 
 @pytest.mark.parametrize("array, message", [
-    (np.zeros((2, 3, 4)), "mask must be H x W or 1 x H x W, got shape (2, 3, 4)"),
-    (np.zeros(5), "mask must be H x W or 1 x H x W, got shape (5,)"),
+    (np.zeros((2, 3, 4)), "mask must be an H x W or 1 x H x W array of bool, integers or floats "
+                          "(or a torch tensor), got ndarray (2, 3, 4) float64"),
+    (np.zeros(5), "mask must be an H x W or 1 x H x W array of bool, integers or floats "
+                  "(or a torch tensor), got ndarray (5,) float64"),
 ])
 def test_mask_rejects_other_shapes(array, message):
     with pytest.raises(ku.ArgumentError) as error:

@@ -39,6 +39,9 @@ def test_video_metadata_catalogue(tmp_path):
     assert printed.getvalue().count("\n") == 1 and "Camera61_1_20240101083000.mp4" in printed.getvalue()
     with pytest.raises(ku.ArgumentError):
         ku.VideoMetadata(str(tmp_path), ["a"], match_pattern="(").get_filtered_video_dataframe()
+    # A missing sub folder is skipped; a missing base folder is a mistyped path.
+    with pytest.raises(ku.FileError, match="nope"):
+        ku.VideoMetadata(tmp_path / "nope", ["a"]).get_filtered_video_dataframe()
 
 
 def test_video_processor_fields():
