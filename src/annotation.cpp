@@ -589,6 +589,7 @@ std::int64_t frame_number_of(const std::string& json_path) { return frame_index_
 
 LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*last_or_not*/,
                                      std::int64_t ixx, const std::string& save_dir_base) {
+  const tracker_output::ReadLock read_lock = tracker_output::lock_for_reading(save_dir_base);
   std::vector<AnnotationFile> files;
   collect_annotation_files(save_dir_base, files);
   if (files.empty()) {

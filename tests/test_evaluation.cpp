@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -347,7 +349,7 @@ void write_clip(const fs::path& folder, const std::map<int, std::vector<int>>& f
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file())
+    if (entry.is_regular_file() && entry.path().filename() != "kovra-identity-repair.lock")
       files[entry.path().lexically_relative(folder).string()] = read_text(entry.path());
   }
   return files;
@@ -481,6 +483,113 @@ TEST(IdentityRepair, JournalPathsMustStayInsideTheClip) {
   expect_error_containing<ContentError>([&] { finish_identity_repair((temp / "clip").string()); },
                                         {"\"files\"[0]", "inside the clip folder"});
   EXPECT_FALSE(fs::exists(temp / "outside.json"));
+}
+
+TEST(IdentityRepair, JournalPathsThroughLinkedFoldersAreRefused) {
+  TempDir temp;
+  write_clip(temp / "clip", {{1, {1}}});
+  fs::create_directories(temp / "elsewhere");
+  kovra_test::write_text(temp / "elsewhere" / "victim.json", "precious");
+  kovra_test::write_text(temp / "elsewhere" / "victim.json.kovra-new", "planted");
+  fs::create_directory_symlink(temp / "elsewhere", temp / "clip" / "sub");
+  for (const char* state : {"committed", "prepared"}) {
+    kovra_test::write_text(temp / "clip" / "kovra-identity-repair.journal",
+                           std::string(R"({"state": ")") + state +
+                               R"(", "files": ["output_pp_1.json", "sub/victim.json"]})");
+    expect_error_containing<ContentError>(
+        [&] { finish_identity_repair((temp / "clip").string()); },
+        {"kovra-identity-repair.journal", "\"files\"[1]", "symbolic link"});
+    EXPECT_EQ(read_text(temp / "elsewhere" / "victim.json"), "precious");
+    EXPECT_EQ(read_text(temp / "elsewhere" / "victim.json.kovra-new"), "planted");
+  }
+}
+
+// Holds the folder's repair lock as another process would.
+class HeldRepairLock {
+ public:
+  explicit HeldRepairLock(const fs::path& folder)
+      : fd_(::open((folder / "kovra-identity-repair.lock").c_str(), O_RDWR | O_CREAT, 0644)) {
+    EXPECT_EQ(::flock(fd_, LOCK_EX), 0);
+  }
+  ~HeldRepairLock() { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+TEST(IdentityRepair, FailsAtOnceOnALockedFolderWhenAskedNotToWait) {
+  TempDir temp;
+  write_clip(temp.path(), {{1, {1, 2}}});
+  const auto original = snapshot(temp.path());
+  const std::string dir = temp.path().string();
+  {
+    HeldRepairLock held(temp.path());
+    const std::vector<std::string> parts = {dir, "busy", "kovra-identity-repair.lock"};
+    expect_error_containing<FileError>([&] { swap_identities(dir, 1, 2, 0, {}, false); }, parts);
+    expect_error_containing<FileError>([&] { reassign_identity(dir, 1, 3, 0, {}, false); }, parts);
+    expect_error_containing<FileError>([&] { finish_identity_repair(dir, false); }, parts);
+    EXPECT_EQ(snapshot(temp.path()), original);
+  }
+  EXPECT_EQ(swap_identities(dir, 1, 2, 0, {}, false).total_detections(), 2);
+}
+
+// Two processes repair one folder at the same moment, many times over: the second waits for the
+// first, and both repairs land.
+TEST(IdentityRepair, TwoRepairsAtOnceBothLand) {
+  TempDir temp;
+  std::map<int, std::vector<int>> frames;
+  for (int f = 0; f < 8; ++f) frames[f] = {1, 2, 3, 4, 5};
+  write_clip(temp.path(), frames);
+  const std::string dir = temp.path().string();
+  for (int round = 0; round < 20; ++round) {
+    std::vector<pid_t> children;
+    for (const auto& [a, b] : {std::pair{2, 3}, std::pair{4, 5}}) {
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        try {
+          swap_identities(dir, a, b, 0);
+        } catch (...) {
+          _exit(2);
+        }
+        _exit(0);
+      }
+      children.push_back(child);
+    }
+    for (const pid_t child : children) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    const std::vector<int> expected =
+        round % 2 == 0 ? std::vector<int>{1, 3, 2, 5, 4} : std::vector<int>{1, 2, 3, 4, 5};
+    for (const auto& [frame, ids] : ids_in(temp.path())) {
+      ASSERT_EQ(ids, expected) << "round " << round << ", frame " << frame;
+    }
+    ASSERT_FALSE(fs::exists(temp / "kovra-identity-repair.journal"));
+  }
+}
+
+TEST(IdentityRepair, ReadersSettleAnInterruptedRepairFirst) {
+  TempDir temp;
+  write_clip(temp.path(), {{1, {1, 2}}, {2, {1}}});
+  const std::string swapped = [&] {
+    TempDir other;
+    write_clip(other.path(), {{1, {1, 2}}, {2, {1}}});
+    swap_identities(other.path().string(), 1, 2, 0);
+    return read_text(other / "output_pp_1.json");
+  }();
+  kovra_test::write_text(temp / "output_pp_1.json.kovra-new", swapped);
+  kovra_test::write_text(temp / "kovra-identity-repair.journal",
+                         R"({"state": "committed", "files": ["output_pp_1.json"]})");
+  { const auto lock = tracker_output::lock_for_reading(temp.path().string()); }
+  EXPECT_EQ(read_text(temp / "output_pp_1.json"), swapped);
+  EXPECT_FALSE(fs::exists(temp / "kovra-identity-repair.journal"));
+
+  kovra_test::write_text(temp / "kovra-identity-repair.journal", R"({"state": "sideways"})");
+  expect_error_containing<ContentError>(
+      [&] { tracker_output::lock_for_reading(temp.path().string()); },
+      {"kovra-identity-repair.journal"});
 }
 
 // A child process swaps two ids over a long clip and is killed at a random moment; the next call
