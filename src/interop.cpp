@@ -229,6 +229,16 @@ void fill_crop(const std::vector<SetRun>& runs, std::int64_t height, const cv::R
   }
 }
 
+void require_decodable(const cv::Rect& extent) {
+  const std::int64_t pixels = static_cast<std::int64_t>(extent.width) * extent.height;
+  if (pixels > max_decoded_pixels) {
+    throw ContentError("RLE: the set pixels span " + std::to_string(extent.height) + " x " +
+                       std::to_string(extent.width) + " (" + std::to_string(pixels) +
+                       " pixels), more than the " + std::to_string(max_decoded_pixels) +
+                       " a decoded mask may cover");
+  }
+}
+
 std::string character_text(char c) {
   const auto code = static_cast<unsigned char>(c);
   if (code >= 32 && code < 127) return std::string("'") + c + "'";
@@ -352,13 +362,7 @@ Mask decode_rle(const Rle& rle) {
   const std::vector<SetRun> runs = set_runs(rle);
   if (runs.empty()) return Mask(size);
   const cv::Rect extent = runs_extent(runs, rle.height);
-  const std::int64_t pixels = static_cast<std::int64_t>(extent.width) * extent.height;
-  if (pixels > max_decoded_pixels) {
-    throw ContentError("RLE: the set pixels span " + std::to_string(extent.height) + " x " +
-                       std::to_string(extent.width) + " (" + std::to_string(pixels) +
-                       " pixels), more than the " + std::to_string(max_decoded_pixels) +
-                       " a decoded mask may cover");
-  }
+  require_decodable(extent);
   cv::Mat crop = cv::Mat::zeros(extent.height, extent.width, CV_8U);
   fill_crop(runs, rle.height, extent, crop);
   return Mask::from_crop(size, extent.tl(), crop);
@@ -746,22 +750,28 @@ class MotsDecoder {
     const std::vector<SetRun> runs = set_runs(rle);
     if (!runs.empty()) {
       const cv::Rect extent = runs_extent(runs, rle.height);
-      spent_ += static_cast<std::int64_t>(extent.width) * extent.height;
-      if (spent_ > budget_) {
-        throw lines.error("the masks decoded so far cover " + std::to_string(spent_) +
-                          " pixels, more than the " + std::to_string(budget_) +
-                          " allowed for a file of this size (read_mots_rle keeps them run-length "
-                          "encoded)");
+      try {
+        require_decodable(extent);
+      } catch (const ContentError& error) {
+        throw lines.error(error.what());
       }
+      spend(static_cast<std::int64_t>(extent.width) * extent.height, lines);
     }
-    try {
-      return decode_rle(rle);
-    } catch (const ContentError& error) {
-      throw lines.error(error.what());
-    }
+    return decode_rle(rle);
   }
 
  private:
+  void spend(std::int64_t pixels, const LineReader& lines) {
+    spent_ += pixels;
+    if (spent_ > budget_) {
+      throw lines.error("the masks decoded so far cover " + std::to_string(spent_) +
+                        " pixels, more than the " + std::to_string(budget_) +
+                        " allowed for a file of this size (read_mots_rle keeps them run-length "
+                        "encoded)");
+    }
+  }
+
+
   std::int64_t budget_;
   std::int64_t spent_ = 0;
 };

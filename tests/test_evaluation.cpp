@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -310,6 +312,104 @@ TEST(EvaluateTracking, RejectsMismatchedSizesAndNonFiniteBoxes) {
   const TrackBoxes boxes = {{3, {{9, {0, 0, NAN, 1}}}}};
   expect_error_containing<ArgumentError>([&] { evaluate_tracking(boxes, TrackBoxes{}); },
                                          {"predicted frame 3", "identity 9"});
+}
+
+// Random ellipse tracks on a small plane: identities swapped, dropped and split.
+TrackMasks random_tracks(std::mt19937& random, bool perturb) {
+  std::uniform_int_distribution<int> shift(-3, 3);
+  std::uniform_real_distribution<double> chance(0, 1);
+  TrackMasks tracks;
+  for (int f = 1; f <= 30; ++f) {
+    auto& objects = tracks[f];
+    for (int a = 0; a < 6; ++a) {
+      if (perturb && chance(random) < 0.1) continue;
+      cv::Mat crop = cv::Mat::zeros(14, 20, CV_8U);
+      cv::ellipse(crop, {10, 7}, {9, 5}, 20.0 * a + f, 0, 360, 1, cv::FILLED);
+      const cv::Point at(4 + 12 * a + (perturb ? shift(random) : 0) + f % 5,
+                         10 + 7 * (a % 3) + (perturb ? shift(random) : 0));
+      std::int64_t id = a + 1;
+      if (perturb && f > 15 && id <= 2) id = 3 - id;
+      if (perturb && chance(random) < 0.15) id += 100 * f;  // a fragment
+      objects[id] = Mask::from_crop(cv::Size(90, 40), at, crop);
+    }
+  }
+  return tracks;
+}
+
+TEST(EvaluateTracking, RunLengthTracksScoreExactlyAsTheirMasks) {
+  std::mt19937 random(11);
+  for (int trial = 0; trial < 5; ++trial) {
+    const TrackMasks gt = random_tracks(random, false);
+    const TrackMasks pred = random_tracks(random, true);
+    for (const bool drop : {true, false}) {
+      const EvaluationOptions options{.drop_empty_masks = drop};
+      EXPECT_EQ(evaluation_to_json(evaluate_tracking(track_rles(pred), track_rles(gt), options)),
+                evaluation_to_json(evaluate_tracking(pred, gt, options)));
+    }
+  }
+  TrackRles bad;
+  bad[1][1] = Rle{2, 2, {1, 2}};
+  expect_error_containing<ContentError>([&] { evaluate_tracking(bad, bad); }, {"sum to 3"});
+}
+
+// Runs `work` in a child process whose address space is capped; under the address sanitizer,
+// which reserves far more address space than it uses, the cap is left out.
+template <class Work>
+void expect_within_memory(std::size_t bytes, Work work) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+#if !defined(__SANITIZE_ADDRESS__)
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+#else
+    (void)bytes;
+#endif
+    try {
+      work();
+    } catch (...) {
+      _exit(3);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// A tracker giving each detection a new identity: the id tables must follow the pairs that
+// share a frame, not the product of the identity counts.
+TEST(EvaluateTracking, NewIdentityPerDetectionStaysSmall) {
+  TrackBoxes gt, pred;
+  std::int64_t next_id = 1;
+  for (int f = 1; f <= 600; ++f) {
+    for (int a = 0; a < 10; ++a) {
+      const Box box{100.0 * a, 10.0, 100.0 * a + 60, 90.0};
+      gt[f][a + 1] = box;
+      pred[f][next_id++] = Box{box.x1 + 2, box.y1, box.x2 + 2, box.y2};
+    }
+  }
+  expect_within_memory(std::size_t{400} << 20, [&] {
+    const TrackingEvaluation e = evaluate_tracking(pred, gt);
+    if (e.Identity.IDTP != 10 || e.Identity.IDFN != 5990 || e.Identity.IDFP != 5990 ||
+        e.CLEAR.IDSW != 5990 || e.HOTA.HOTA_TP[0] != 6000) {
+      _exit(4);
+    }
+  });
+}
+
+// A 27-byte MOTS line declares a 46341 x 46341 mask: scored in run-length form it costs next to
+// nothing.
+TEST(EvaluateTracking, HugeRunLengthPlanesNeedNoPlane) {
+  const std::int64_t side = 46341;
+  TrackRles tracks;
+  tracks[1][1] = Rle{int(side), int(side), {0, side * side}};
+  tracks[1][2] = Rle{int(side), int(side), {side * side}};
+  tracks[2][1] = Rle{int(side), int(side), {side, side * (side - 1)}};
+  expect_within_memory(std::size_t{400} << 20, [&] {
+    const TrackingEvaluation e = evaluate_tracking(tracks, tracks);
+    if (hota_mean(e.HOTA.HOTA) != 1.0 || e.CLEAR.CLR_TP != 2) _exit(4);
+  });
 }
 
 TEST(EvaluateTracking, JsonUsesTheKitsFieldNames) {

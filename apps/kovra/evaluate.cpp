@@ -26,20 +26,30 @@ struct EvaluateOptions {
   std::string json;
 };
 
-// One side of the evaluation, as read from its path.
+// One side of the evaluation, as read from its path. Masks stay run-length encoded, so a file
+// declaring huge planes costs memory in proportion to its size.
 struct Tracks {
-  std::optional<kovra_utils::TrackMasks> masks;
+  std::optional<kovra_utils::TrackRles> masks;
   std::optional<kovra_utils::TrackBoxes> boxes;
   std::vector<std::string> files;  // every file read
 };
 
-// The first line that is not blank; empty when there is none.
+// The first line that is not blank, cut after 1 MiB (enough to tell the formats apart: MOTS
+// counts text holds no comma); empty when there is none.
 std::string first_line(const std::string& path) {
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find_first_not_of(" \t\r") != std::string::npos) return line;
+  constexpr std::size_t kEnough = std::size_t{1} << 20;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  for (char c = 0; in.get(c) && line.size() < kEnough;) {
+    if (c != '\n') {
+      line.push_back(c);
+    } else if (line.find_first_not_of(" \t\r") == std::string::npos) {
+      line.clear();
+    } else {
+      break;
+    }
   }
-  return "";
+  return line;
 }
 
 // MOT lines are comma separated (or hold more than six fields); MOTS lines are six fields
@@ -58,10 +68,11 @@ Tracks read_tracks(const std::string& path, const std::string& what, Console& co
     const kovra_utils::ClipData clip = load_clip(path, console);
     std::vector<std::string> files;
     for (const auto& [key, record] : clip) files.push_back(record.json_path);
-    return {kovra_utils::clip_track_masks(clip), std::nullopt, std::move(files)};
+    return {kovra_utils::track_rles(kovra_utils::clip_track_masks(clip)), std::nullopt,
+            std::move(files)};
   }
   require_file(path, what);
-  if (is_mots_file(path)) return {kovra_utils::read_mots(path), std::nullopt, {path}};
+  if (is_mots_file(path)) return {kovra_utils::read_mots_rle(path), std::nullopt, {path}};
   return {std::nullopt, kovra_utils::read_mot(path), {path}};
 }
 
