@@ -197,6 +197,13 @@ void require_finite_boxes(const TrackBoxes& tracks, const char* side) {
         throw ArgumentError(std::string(side) + " frame " + std::to_string(frame) + ", identity " +
                             std::to_string(id) + ": box coordinates must be finite");
       }
+      // Sides and areas that overflow would make the IoU NaN.
+      const double width = box.x2 - box.x1;
+      const double height = box.y2 - box.y1;
+      if (!std::isfinite(width) || !std::isfinite(height) || !std::isfinite(2 * width * height)) {
+        throw ArgumentError(std::string(side) + " frame " + std::to_string(frame) + ", identity " +
+                            std::to_string(id) + ": the box is too large to compare");
+      }
     }
   }
 }

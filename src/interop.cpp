@@ -871,6 +871,10 @@ TrackBoxes read_mot(const std::filesystem::path& path) {
       throw lines.error("the box's right or bottom edge (" + number_text(left + width) + ", " +
                         number_text(top + height) + ") is not a finite number");
     }
+    if (!std::isfinite(2 * width * height)) {
+      throw lines.error("the box's area (" + number_text(width) + " x " + number_text(height) +
+                        ") is too large to compare");
+    }
     for (std::size_t i = 6; i < fields.size(); ++i) {
       if (!parse_number(fields[i])) {
         throw lines.error("field " + std::to_string(i + 1) + " must be a number, got \"" +

@@ -312,6 +312,9 @@ TEST(EvaluateTracking, RejectsMismatchedSizesAndNonFiniteBoxes) {
   const TrackBoxes boxes = {{3, {{9, {0, 0, NAN, 1}}}}};
   expect_error_containing<ArgumentError>([&] { evaluate_tracking(boxes, TrackBoxes{}); },
                                          {"predicted frame 3", "identity 9"});
+  const TrackBoxes huge = {{2, {{4, {-1e308, -1e308, 1.7e308, 1.7e308}}}}};
+  expect_error_containing<ArgumentError>([&] { evaluate_tracking(TrackBoxes{}, huge); },
+                                         {"ground truth frame 2", "identity 4", "too large"});
 }
 
 // Random ellipse tracks on a small plane: identities swapped, dropped and split.

@@ -404,7 +404,8 @@ TEST(ReadMot, RejectsMalformedLines) {
       {"1,1,0,0,1,1,conf\n", {"field 7 must be a number", "\"conf\""}},
       {"1,1,0,0,1,1,1\n\n1,1,5,5,1,1,1\n", {"line 3", "identity 1 appears twice in frame 1"}},
       {"1,1,1e308,0,1e308,2\n", {"line 1", "edge", "inf"}},
-      {"1,1,0,0,1,1\n1,2,0,-1e308,1,1e308\n1,3,0,1.7e308,1,1.7e308\n", {"line 3", "edge"}},
+      {"1,1,0,0,1,1\n1,2,0,-1e308,1,1e307\n1,3,0,1.7e308,1,1.7e308\n", {"line 3", "edge"}},
+      {"1,1,-1e308,-1e308,1.7e308,1.7e308\n", {"line 1", "area", "too large"}},
   };
   expect_bad_lines(cases, [](const auto& path) { kovra_utils::read_mot(path); });
 }
