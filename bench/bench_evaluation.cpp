@@ -4,7 +4,11 @@
 //    rectangles do not meet cost nothing;
 //  - for comparison, the dense formulation of the same similarities: every frame's masks as
 //    full-frame planes and every pair's IoU counted over the whole frame. It runs on the first
-//    `kDenseFrames` frames and reports its time per frame next to the evaluation's.
+//    `kDenseFrames` frames and reports its time per frame next to the evaluation's;
+//  - a tracker that gives every detection a new identity (600 frames x 10 animals, boxes, as a
+//    MOT file would give them): 6000 predicted identities against 10, where tables over every
+//    identity pair would grow with their product. "peak_rss_mb" is the process's peak resident
+//    size after the run (run this benchmark alone, --benchmark_filter=NewIdentity, to read it).
 
 #include <kovra_utils/evaluation.hpp>
 
@@ -12,6 +16,8 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <sys/resource.h>
 
 #include <cmath>
 #include <random>
@@ -124,6 +130,30 @@ void BM_DenseSimilarities(benchmark::State& state) {
       kDenseFrames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_DenseSimilarities)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_EvaluateNewIdentityPerDetection(benchmark::State& state) {
+  kovra_utils::TrackBoxes gt, pred;
+  std::int64_t next_id = 1;
+  std::mt19937 random(3);
+  std::uniform_real_distribution<double> jitter(-4, 4);
+  for (int f = 1; f <= kFrames; ++f) {
+    for (int a = 0; a < kAnimals; ++a) {
+      const kovra_utils::Box box{200.0 * a, 100.0, 200.0 * a + 300, 240.0};
+      gt[f][a + 1] = box;
+      pred[f][next_id++] = {box.x1 + jitter(random), box.y1 + jitter(random),
+                            box.x2 + jitter(random), box.y2 + jitter(random)};
+    }
+  }
+  double idf1 = 0;
+  for (auto _ : state) {
+    idf1 = kovra_utils::evaluate_tracking(pred, gt).Identity.IDF1;
+    benchmark::DoNotOptimize(idf1);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["peak_rss_mb"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+BENCHMARK(BM_EvaluateNewIdentityPerDetection)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

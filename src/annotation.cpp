@@ -636,6 +636,7 @@ void warn_shared_frame_number(const std::vector<AnnotationFile>& files) {
 
 LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*last_or_not*/,
                                      std::int64_t ixx, const std::string& save_dir_base) {
+  const tracker_output::ReadLock read_lock = tracker_output::lock_for_reading(save_dir_base);
   std::vector<AnnotationFile> files;
   collect_annotation_files(save_dir_base, files);
   if (files.empty()) {
@@ -667,6 +668,7 @@ std::optional<SharedFrameNumber> find_shared_frame_number(const std::string& sav
 
 ClipData load_clip(const std::string& save_dir_base) {
   tracker_output::require_folder(save_dir_base);
+  const tracker_output::ReadLock read_lock = tracker_output::lock_for_reading(save_dir_base);
   std::vector<AnnotationFile> files;
   collect_annotation_files(save_dir_base, files);
   if (files.empty()) throw FileError("no annotation files (*_<n>.json) under " + save_dir_base);

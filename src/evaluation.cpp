@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 
 namespace kovra_utils {
 
@@ -24,6 +25,14 @@ constexpr double eps = std::numeric_limits<double>::epsilon();
 constexpr std::int64_t no_id = -1;  // the kit's NaN in its id arrays
 constexpr double match_threshold = 0.5;
 
+struct IdPair {
+  std::size_t gt;
+  std::size_t tracker;
+  bool operator<(const IdPair& other) const {
+    return gt != other.gt ? gt < other.gt : tracker < other.tracker;
+  }
+};
+
 // One sequence as the metrics see it: per frame the relabelled ids of both sides and the
 // similarity of every (ground truth, predicted) pair, rows ground truth.
 struct Sequence {
@@ -35,6 +44,10 @@ struct Sequence {
   std::vector<std::vector<std::size_t>> gt_ids;
   std::vector<std::vector<std::size_t>> tracker_ids;
   std::vector<CostMatrix> similarity;
+  // The (ground truth, predicted) id pairs that share a frame, and per frame the pair of each
+  // similarity cell: the id tables are kept over these pairs only.
+  std::vector<IdPair> pairs;
+  std::vector<std::vector<std::size_t>> pair_of_cell;
 };
 
 // ---- building the sequence ------------------------------------------------------------------
@@ -85,6 +98,34 @@ auto frame_detections(const Tracks& tracks, std::int64_t frame,
   return out;
 }
 
+// Numbers the id pairs that share a frame in ascending (ground truth, predicted) order, the
+// order the dense tables were summed in.
+void index_pairs(Sequence& seq) {
+  std::unordered_map<std::uint64_t, std::size_t> index;
+  const auto key = [&](std::size_t g, std::size_t k) {
+    return static_cast<std::uint64_t>(g) * seq.num_tracker_ids + k;
+  };
+  for (std::size_t t = 0; t < seq.gt_ids.size(); ++t) {
+    for (const std::size_t g : seq.gt_ids[t]) {
+      for (const std::size_t k : seq.tracker_ids[t]) {
+        if (index.emplace(key(g, k), 0).second) seq.pairs.push_back({g, k});
+      }
+    }
+  }
+  std::sort(seq.pairs.begin(), seq.pairs.end());
+  for (std::size_t p = 0; p < seq.pairs.size(); ++p) {
+    index[key(seq.pairs[p].gt, seq.pairs[p].tracker)] = p;
+  }
+  seq.pair_of_cell.resize(seq.gt_ids.size());
+  for (std::size_t t = 0; t < seq.gt_ids.size(); ++t) {
+    auto& cells = seq.pair_of_cell[t];
+    cells.reserve(seq.gt_ids[t].size() * seq.tracker_ids[t].size());
+    for (const std::size_t g : seq.gt_ids[t]) {
+      for (const std::size_t k : seq.tracker_ids[t]) cells.push_back(index.at(key(g, k)));
+    }
+  }
+}
+
 template <class Tracks, class Keep, class Similarity>
 Sequence build_sequence(const Tracks& predicted, const Tracks& ground_truth, Keep keep,
                         Similarity similarity) {
@@ -110,18 +151,24 @@ Sequence build_sequence(const Tracks& predicted, const Tracks& ground_truth, Kee
     seq.similarity.push_back(std::move(scores));
   }
   seq.num_timesteps = static_cast<std::int64_t>(seq.gt_ids.size());
+  index_pairs(seq);
   return seq;
+}
+
+void require_same_plane(cv::Size gt, cv::Size tracker, std::int64_t frame, std::int64_t gt_id,
+                        std::int64_t tracker_id) {
+  if (gt != tracker) {
+    throw ArgumentError("frame " + std::to_string(frame) + ": ground-truth mask of identity " +
+                        std::to_string(gt_id) + " is " + std::to_string(gt.width) + " x " +
+                        std::to_string(gt.height) + ", predicted mask of identity " +
+                        std::to_string(tracker_id) + " is " + std::to_string(tracker.width) +
+                        " x " + std::to_string(tracker.height) + " (width x height)");
+  }
 }
 
 double mask_iou(const Mask& gt, const Mask& tracker, std::int64_t frame, std::int64_t gt_id,
                 std::int64_t tracker_id) {
-  if (gt.size() != tracker.size()) {
-    throw ArgumentError("frame " + std::to_string(frame) + ": ground-truth mask of identity " +
-                        std::to_string(gt_id) + " is " + std::to_string(gt.cols()) + " x " +
-                        std::to_string(gt.rows()) + ", predicted mask of identity " +
-                        std::to_string(tracker_id) + " is " + std::to_string(tracker.cols()) +
-                        " x " + std::to_string(tracker.rows()) + " (width x height)");
-  }
+  require_same_plane(gt.size(), tracker.size(), frame, gt_id, tracker_id);
   if ((gt.bounds() & tracker.bounds()).empty()) return 0.0;
   const std::int64_t intersection = overlap_count(gt, tracker);
   if (intersection == 0) return 0.0;
@@ -150,14 +197,18 @@ void require_finite_boxes(const TrackBoxes& tracks, const char* side) {
         throw ArgumentError(std::string(side) + " frame " + std::to_string(frame) + ", identity " +
                             std::to_string(id) + ": box coordinates must be finite");
       }
+      // Sides and areas that overflow would make the IoU NaN.
+      const double width = box.x2 - box.x1;
+      const double height = box.y2 - box.y1;
+      if (!std::isfinite(width) || !std::isfinite(height) || !std::isfinite(2 * width * height)) {
+        throw ArgumentError(std::string(side) + " frame " + std::to_string(frame) + ", identity " +
+                            std::to_string(id) + ": the box is too large to compare");
+      }
     }
   }
 }
 
 // ---- HOTA -----------------------------------------------------------------------------------
-
-// A num_gt_ids x num_tracker_ids table of doubles.
-using IdTable = CostMatrix;
 
 void finish_hota(HotaMetrics& res) {
   for (std::size_t a = 0; a < hota_alpha_count; ++a) {
@@ -188,13 +239,14 @@ HotaMetrics empty_hota(const Sequence& seq) {
   return res;
 }
 
-// Jaccard alignment of every (ground truth, predicted) id pair over the whole sequence, from
-// the per-frame similarities normalised by each detection's total similarity.
-IdTable global_alignment(const Sequence& seq, const std::vector<double>& gt_id_count,
-                         const std::vector<double>& tracker_id_count) {
-  IdTable potential(seq.num_gt_ids, seq.num_tracker_ids);
+// Jaccard alignment of every id pair that shares a frame over the whole sequence, from the
+// per-frame similarities normalised by each detection's total similarity.
+std::vector<double> global_alignment(const Sequence& seq, const std::vector<double>& gt_id_count,
+                                     const std::vector<double>& tracker_id_count) {
+  std::vector<double> potential(seq.pairs.size(), 0.0);
   for (std::size_t t = 0; t < seq.similarity.size(); ++t) {
     const CostMatrix& sim = seq.similarity[t];
+    const auto& cells = seq.pair_of_cell[t];
     std::vector<double> row_sum(sim.rows, 0.0), col_sum(sim.cols, 0.0);
     for (std::size_t i = 0; i < sim.rows; ++i) {
       for (std::size_t j = 0; j < sim.cols; ++j) {
@@ -205,17 +257,15 @@ IdTable global_alignment(const Sequence& seq, const std::vector<double>& gt_id_c
     for (std::size_t i = 0; i < sim.rows; ++i) {
       for (std::size_t j = 0; j < sim.cols; ++j) {
         const double denominator = col_sum[j] + row_sum[i] - sim(i, j);
-        if (denominator > 0 + eps) {
-          potential(seq.gt_ids[t][i], seq.tracker_ids[t][j]) += sim(i, j) / denominator;
-        }
+        if (denominator > 0 + eps) potential[cells[i * sim.cols + j]] += sim(i, j) / denominator;
       }
     }
   }
-  IdTable score(seq.num_gt_ids, seq.num_tracker_ids);
-  for (std::size_t g = 0; g < seq.num_gt_ids; ++g) {
-    for (std::size_t k = 0; k < seq.num_tracker_ids; ++k) {
-      score(g, k) = potential(g, k) / (gt_id_count[g] + tracker_id_count[k] - potential(g, k));
-    }
+  std::vector<double> score(seq.pairs.size());
+  for (std::size_t p = 0; p < seq.pairs.size(); ++p) {
+    const double gt = gt_id_count[seq.pairs[p].gt];
+    const double tracker = tracker_id_count[seq.pairs[p].tracker];
+    score[p] = potential[p] / (gt + tracker - potential[p]);
   }
   return score;
 }
@@ -233,17 +283,19 @@ void count_ids(const Sequence& seq, std::vector<double>& gt_id_count,
   }
 }
 
-void association_scores(HotaMetrics& res, std::size_t a, const IdTable& matches,
-                        const std::vector<double>& gt_id_count,
+// Pairs that never share a frame have no match and add nothing: the sums run over the pairs
+// in (ground truth, predicted) order, as over the dense table.
+void association_scores(HotaMetrics& res, std::size_t a, const Sequence& seq,
+                        const std::vector<double>& matches, const std::vector<double>& gt_id_count,
                         const std::vector<double>& tracker_id_count) {
   double ass_a = 0, ass_re = 0, ass_pr = 0;
-  for (std::size_t g = 0; g < matches.rows; ++g) {
-    for (std::size_t k = 0; k < matches.cols; ++k) {
-      const double m = matches(g, k);
-      ass_a += m * (m / std::max(1.0, gt_id_count[g] + tracker_id_count[k] - m));
-      ass_re += m * (m / std::max(1.0, gt_id_count[g]));
-      ass_pr += m * (m / std::max(1.0, tracker_id_count[k]));
-    }
+  for (std::size_t p = 0; p < seq.pairs.size(); ++p) {
+    const double m = matches[p];
+    const double gt = gt_id_count[seq.pairs[p].gt];
+    const double tracker = tracker_id_count[seq.pairs[p].tracker];
+    ass_a += m * (m / std::max(1.0, gt + tracker - m));
+    ass_re += m * (m / std::max(1.0, gt));
+    ass_pr += m * (m / std::max(1.0, tracker));
   }
   const double tp = std::max(1.0, static_cast<double>(res.HOTA_TP[a]));
   res.AssA[a] = ass_a / tp;
@@ -255,14 +307,16 @@ HotaMetrics compute_hota(const Sequence& seq) {
   if (seq.num_tracker_dets == 0 || seq.num_gt_dets == 0) return empty_hota(seq);
   std::vector<double> gt_id_count, tracker_id_count;
   count_ids(seq, gt_id_count, tracker_id_count);
-  const IdTable alignment = global_alignment(seq, gt_id_count, tracker_id_count);
+  const std::vector<double> alignment = global_alignment(seq, gt_id_count, tracker_id_count);
   const HotaArray& alphas = hota_alphas();
-  std::vector<IdTable> matches(hota_alpha_count, IdTable(seq.num_gt_ids, seq.num_tracker_ids));
+  std::vector<std::vector<double>> matches(hota_alpha_count,
+                                           std::vector<double>(seq.pairs.size(), 0.0));
   HotaMetrics res;
   for (std::size_t t = 0; t < seq.similarity.size(); ++t) {
     const auto& gt_ids = seq.gt_ids[t];
     const auto& tracker_ids = seq.tracker_ids[t];
     const CostMatrix& sim = seq.similarity[t];
+    const auto& cells = seq.pair_of_cell[t];
     const auto n_gt = static_cast<std::int64_t>(gt_ids.size());
     const auto n_tracker = static_cast<std::int64_t>(tracker_ids.size());
     if (n_gt == 0 || n_tracker == 0) {
@@ -275,7 +329,7 @@ HotaMetrics compute_hota(const Sequence& seq) {
     CostMatrix cost(sim.rows, sim.cols);
     for (std::size_t i = 0; i < sim.rows; ++i) {
       for (std::size_t j = 0; j < sim.cols; ++j) {
-        cost(i, j) = -(alignment(gt_ids[i], tracker_ids[j]) * sim(i, j));
+        cost(i, j) = -(alignment[cells[i * sim.cols + j]] * sim(i, j));
       }
     }
     const auto pairs = linear_sum_assignment(cost);
@@ -286,7 +340,7 @@ HotaMetrics compute_hota(const Sequence& seq) {
         if (!(s >= alphas[a] - eps)) continue;
         ++num_matches;
         res.LocA[a] += s;
-        matches[a](gt_ids[pairs.rows[m]], tracker_ids[pairs.cols[m]]) += 1;
+        matches[a][cells[pairs.rows[m] * sim.cols + pairs.cols[m]]] += 1;
       }
       res.HOTA_TP[a] += num_matches;
       res.HOTA_FN[a] += n_gt - num_matches;
@@ -294,7 +348,7 @@ HotaMetrics compute_hota(const Sequence& seq) {
     }
   }
   for (std::size_t a = 0; a < hota_alpha_count; ++a) {
-    association_scores(res, a, matches[a], gt_id_count, tracker_id_count);
+    association_scores(res, a, seq, matches[a], gt_id_count, tracker_id_count);
     res.LocA[a] =
         std::max(1e-10, res.LocA[a]) / std::max(1e-10, static_cast<double>(res.HOTA_TP[a]));
   }
@@ -430,6 +484,68 @@ void finish_identity(IdentityMetrics& res) {
   res.IDF1 = tp / std::max(1.0, tp + 0.5 * fp + 0.5 * fn);
 }
 
+// Per id pair, the frames in which the pair's similarity reaches the match threshold.
+std::vector<double> match_counts(const Sequence& seq) {
+  std::vector<double> counts(seq.pairs.size(), 0.0);
+  for (std::size_t t = 0; t < seq.similarity.size(); ++t) {
+    const CostMatrix& sim = seq.similarity[t];
+    for (std::size_t c = 0; c < sim.values.size(); ++c) {
+      if (sim.values[c] >= match_threshold) counts[seq.pair_of_cell[t][c]] += 1;
+    }
+  }
+  return counts;
+}
+
+// Groups the pairs with matches into connected parts of the id graph (union-find over ground
+// truth ids, then predicted ids offset by their count).
+std::vector<std::vector<std::size_t>> connected_pairs(const Sequence& seq,
+                                                      const std::vector<double>& counts) {
+  std::vector<std::size_t> parent(seq.num_gt_ids + seq.num_tracker_ids);
+  for (std::size_t n = 0; n < parent.size(); ++n) parent[n] = n;
+  const auto root = [&](std::size_t n) {
+    while (parent[n] != n) n = parent[n] = parent[parent[n]];
+    return n;
+  };
+  for (std::size_t p = 0; p < seq.pairs.size(); ++p) {
+    if (counts[p] > 0) {
+      parent[root(seq.pairs[p].gt)] = root(seq.num_gt_ids + seq.pairs[p].tracker);
+    }
+  }
+  std::unordered_map<std::size_t, std::size_t> part_of_root;
+  std::vector<std::vector<std::size_t>> parts;
+  for (std::size_t p = 0; p < seq.pairs.size(); ++p) {
+    if (counts[p] == 0) continue;
+    const auto [found, added] = part_of_root.emplace(root(seq.pairs[p].gt), parts.size());
+    if (added) parts.emplace_back();
+    parts[found->second].push_back(p);
+  }
+  return parts;
+}
+
+// The most detections a one-to-one pairing of ids can match: the kit's global assignment
+// (every id paired with another or with a dummy that leaves its track unmatched) minimises
+// total_gt + total_predicted - 2 * matched, so only this maximum enters IDTP, IDFN and IDFP.
+// Each connected part of the ids that ever match is solved on its own.
+double matched_detections(const Sequence& seq, const std::vector<double>& counts) {
+  double matched = 0;
+  for (const std::vector<std::size_t>& part : connected_pairs(seq, counts)) {
+    std::map<std::size_t, std::size_t> rows, cols;
+    for (const std::size_t p : part) {
+      rows.emplace(seq.pairs[p].gt, rows.size());
+      cols.emplace(seq.pairs[p].tracker, cols.size());
+    }
+    CostMatrix cost(rows.size(), cols.size());
+    for (const std::size_t p : part) {
+      cost(rows.at(seq.pairs[p].gt), cols.at(seq.pairs[p].tracker)) = -counts[p];
+    }
+    const auto pairs = linear_sum_assignment(cost);
+    for (std::size_t m = 0; m < pairs.rows.size(); ++m) {
+      matched -= cost(pairs.rows[m], pairs.cols[m]);
+    }
+  }
+  return matched;
+}
+
 IdentityMetrics compute_identity(const Sequence& seq) {
   IdentityMetrics res;
   if (seq.num_tracker_dets == 0) {
@@ -440,57 +556,9 @@ IdentityMetrics compute_identity(const Sequence& seq) {
     res.IDFP = seq.num_tracker_dets;
     return res;
   }
-  std::vector<double> gt_id_count, tracker_id_count;
-  count_ids(seq, gt_id_count, tracker_id_count);
-  const std::size_t n_gt = seq.num_gt_ids;
-  const std::size_t n_tracker = seq.num_tracker_ids;
-  IdTable potential(n_gt, n_tracker);
-  for (std::size_t t = 0; t < seq.similarity.size(); ++t) {
-    const CostMatrix& sim = seq.similarity[t];
-    for (std::size_t i = 0; i < sim.rows; ++i) {
-      for (std::size_t j = 0; j < sim.cols; ++j) {
-        if (sim(i, j) >= match_threshold) potential(seq.gt_ids[t][i], seq.tracker_ids[t][j]) += 1;
-      }
-    }
-  }
-  // Rows: ground-truth ids, then one dummy per predicted id; columns: predicted ids, then one
-  // dummy per ground-truth id. A dummy pairing leaves the whole track unmatched.
-  const std::size_t n = n_gt + n_tracker;
-  CostMatrix fn_mat(n, n), fp_mat(n, n);
-  for (std::size_t r = n_gt; r < n; ++r) {
-    for (std::size_t c = 0; c < n_tracker; ++c) fp_mat(r, c) = 1e10;
-  }
-  for (std::size_t r = 0; r < n_gt; ++r) {
-    for (std::size_t c = n_tracker; c < n; ++c) fn_mat(r, c) = 1e10;
-  }
-  for (std::size_t g = 0; g < n_gt; ++g) {
-    for (std::size_t c = 0; c < n_tracker; ++c) fn_mat(g, c) = gt_id_count[g];
-    fn_mat(g, n_tracker + g) = gt_id_count[g];
-  }
-  for (std::size_t k = 0; k < n_tracker; ++k) {
-    for (std::size_t r = 0; r < n_gt; ++r) fp_mat(r, k) = tracker_id_count[k];
-    fp_mat(k + n_gt, k) = tracker_id_count[k];
-  }
-  CostMatrix cost(n, n);
-  for (std::size_t r = 0; r < n; ++r) {
-    for (std::size_t c = 0; c < n; ++c) {
-      if (r < n_gt && c < n_tracker) {
-        fn_mat(r, c) -= potential(r, c);
-        fp_mat(r, c) -= potential(r, c);
-      }
-      cost(r, c) = fn_mat(r, c) + fp_mat(r, c);
-    }
-  }
-  const auto pairs = linear_sum_assignment(cost);
-  double idfn = 0, idfp = 0, total_gt = 0;
-  for (std::size_t m = 0; m < pairs.rows.size(); ++m) {
-    idfn += fn_mat(pairs.rows[m], pairs.cols[m]);
-    idfp += fp_mat(pairs.rows[m], pairs.cols[m]);
-  }
-  for (const double count : gt_id_count) total_gt += count;
-  res.IDFN = static_cast<std::int64_t>(idfn);
-  res.IDFP = static_cast<std::int64_t>(idfp);
-  res.IDTP = static_cast<std::int64_t>(total_gt - static_cast<double>(res.IDFN));
+  res.IDTP = static_cast<std::int64_t>(matched_detections(seq, match_counts(seq)));
+  res.IDFN = seq.num_gt_dets - res.IDTP;
+  res.IDFP = seq.num_tracker_dets - res.IDTP;
   finish_identity(res);
   return res;
 }
@@ -582,6 +650,29 @@ TrackingEvaluation evaluate_tracking(const TrackMasks& predicted, const TrackMas
                                      const EvaluationOptions& options) {
   const auto keep = [&](const Mask& mask) { return !options.drop_empty_masks || !mask.is_clear(); };
   return evaluate_sequence(build_sequence(predicted, ground_truth, keep, mask_iou));
+}
+
+TrackingEvaluation evaluate_tracking(const TrackRles& predicted, const TrackRles& ground_truth,
+                                     const EvaluationOptions& options) {
+  for (const TrackRles* side : {&predicted, &ground_truth}) {
+    for (const auto& [frame, objects] : *side) {
+      for (const auto& [id, rle] : objects) rle_area(rle);  // ContentError when invalid
+    }
+  }
+  const auto keep = [&](const Rle& rle) {
+    if (!options.drop_empty_masks) return true;
+    for (std::size_t i = 1; i < rle.counts.size(); i += 2) {
+      if (rle.counts[i] > 0) return true;
+    }
+    return false;
+  };
+  const auto similarity = [](const Rle& gt, const Rle& tracker, std::int64_t frame,
+                             std::int64_t gt_id, std::int64_t tracker_id) {
+    require_same_plane({gt.width, gt.height}, {tracker.width, tracker.height}, frame, gt_id,
+                       tracker_id);
+    return rle_iou(tracker, gt);
+  };
+  return evaluate_sequence(build_sequence(predicted, ground_truth, keep, similarity));
 }
 
 TrackingEvaluation evaluate_tracking(const TrackBoxes& predicted, const TrackBoxes& ground_truth,

@@ -3,9 +3,13 @@
 //
 // The switch: (1) journal "prepared" listing the files, (2) every new file written beside its
 // target as "<name>.kovra-new", (3) journal "committed", (4) each new file renamed over its
-// target, (5) journal removed. Every step is a whole-file write or a rename, so a run killed at
-// any point leaves either no journal (nothing changed), a prepared journal (roll back: delete
-// the new files) or a committed one (complete: rename the new files that remain).
+// target, (5) journal removed. Every step is a whole-file write or a rename, flushed to disk
+// with the folder before the next, so a run killed at any point leaves either no journal
+// (nothing changed), a prepared journal (roll back: delete the new files) or a committed one
+// (complete: rename the new files that remain).
+//
+// A repair, recovery included, holds an exclusive flock on "kovra-identity-repair.lock" in the
+// folder for its whole run; readers of the folder hold a shared one while they read.
 
 #include <kovra_utils/evaluation.hpp>
 
@@ -15,7 +19,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -28,11 +39,56 @@ namespace af = annotation_file;
 using OrderedJson = nlohmann::ordered_json;
 
 constexpr const char* journal_name = "kovra-identity-repair.journal";
+constexpr const char* lock_name = "kovra-identity-repair.lock";
 constexpr const char* new_suffix = ".kovra-new";
 
 fs::path journal_path(const std::string& save_dir_base) {
   return fs::path(save_dir_base) / journal_name;
 }
+
+bool journal_exists(const std::string& save_dir_base) {
+  struct stat found {};
+  return ::lstat(journal_path(save_dir_base).c_str(), &found) == 0;
+}
+
+// ---- the folder lock ------------------------------------------------------------------------
+
+// An flock on the folder's lock file, released on destruction. The file is kept: removing a
+// lock file lets two runs lock two different files.
+class FolderLock {
+ public:
+  FolderLock(const std::string& save_dir_base, bool exclusive, bool wait) {
+    const fs::path path = fs::path(save_dir_base) / lock_name;
+    const int flags = exclusive ? O_RDWR | O_CREAT : O_RDONLY;
+    fd_ = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+      if (!exclusive && (errno == ENOENT || errno == ENOTDIR)) return;  // nothing to wait for
+      throw FileError("cannot lock " + path.string() + ": " + std::strerror(errno));
+    }
+    const int operation = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    int locked = 0;
+    do {
+      locked = ::flock(fd_, operation);
+    } while (locked != 0 && errno == EINTR);
+    if (locked == 0) return;
+    const int error = errno;
+    ::close(fd_);
+    if (error == EWOULDBLOCK) {
+      throw FileError("the folder " + save_dir_base +
+                      " is busy: another identity repair or a reader holds " + path.string() +
+                      " (asked not to wait)");
+    }
+    throw FileError("cannot lock " + path.string() + ": " + std::strerror(error));
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 std::string new_file(const std::string& path) { return path + new_suffix; }
 
@@ -42,6 +98,7 @@ void write_journal(const std::string& save_dir_base, const std::string& state,
                    const std::vector<std::string>& relative_files) {
   OrderedJson journal = {{"state", state}, {"files", relative_files}};
   write_file_atomically(journal_path(save_dir_base), af::to_indented_ascii_json(journal));
+  atomic_write::sync_folder(save_dir_base);
 }
 
 struct Journal {
@@ -92,6 +149,41 @@ void remove_stray_temporaries(const std::vector<fs::path>& targets) {
   }
 }
 
+std::string type_of(const fs::path& path) {
+  struct stat found {};
+  if (::lstat(path.c_str(), &found) != 0) return "";
+  if (S_ISLNK(found.st_mode)) return "a symbolic link";
+  if (S_ISREG(found.st_mode)) return "file";
+  if (S_ISDIR(found.st_mode)) return "folder";
+  return "a special file";
+}
+
+// A listed file as a path under the folder, refused when a folder on the way is a link (it
+// could lead outside) or its new file is anything but a regular file.
+fs::path listed_target(const std::string& save_dir_base, const std::string& relative,
+                       std::size_t index, const std::string& journal_file) {
+  const std::string where = af::element_location("\"files\"", index);
+  const fs::path relative_path(relative);
+  fs::path target(save_dir_base);
+  std::size_t left = static_cast<std::size_t>(std::distance(relative_path.begin(), relative_path.end()));
+  for (const fs::path& part : relative_path) {
+    target /= part;
+    if (--left == 0) break;
+    const std::string type = type_of(target);
+    if (type != "" && type != "folder") {
+      throw af::content_error(where, journal_file,
+                              target.string() + " is " + type +
+                                  ", not a folder of the clip; refusing to follow it");
+    }
+  }
+  const std::string pending_type = type_of(new_file(target.string()));
+  if (pending_type != "" && pending_type != "file") {
+    throw af::content_error(where, journal_file,
+                            new_file(target.string()) + " is " + pending_type + ", not a file");
+  }
+  return target;
+}
+
 void rename_or_throw(const fs::path& from, const fs::path& to) {
   std::error_code error;
   fs::rename(from, to, error);
@@ -105,6 +197,37 @@ void remove_or_throw(const fs::path& path) {
   std::error_code error;
   fs::remove(path, error);
   if (error) throw FileError("cannot remove " + path.string() + ": " + error.message());
+}
+
+// Completes or rolls back the journal's repair; the caller holds the folder lock.
+RepairRecovery settle(const std::string& save_dir_base) {
+  const fs::path journal_file = journal_path(save_dir_base);
+  if (!journal_exists(save_dir_base)) {
+    remove_stray_temporaries({journal_file});
+    return RepairRecovery::nothing;
+  }
+  const Journal journal = read_journal(journal_file);
+  std::vector<fs::path> targets;
+  for (std::size_t k = 0; k < journal.files.size(); ++k) {
+    targets.push_back(listed_target(save_dir_base, journal.files[k], k, journal_file.string()));
+  }
+  std::vector<fs::path> written = {journal_file};
+  std::error_code error;
+  for (const fs::path& target : targets) {
+    const fs::path pending = new_file(target.string());
+    written.push_back(pending);
+    if (!fs::exists(pending, error)) continue;  // already switched, or never written
+    if (journal.committed) {
+      rename_or_throw(pending, target);
+    } else {
+      remove_or_throw(pending);
+    }
+  }
+  atomic_write::sync_folder(save_dir_base);
+  remove_or_throw(journal_file);
+  remove_stray_temporaries(written);
+  atomic_write::sync_folder(save_dir_base);
+  return journal.committed ? RepairRecovery::completed : RepairRecovery::rolled_back;
 }
 
 // ---- planning -------------------------------------------------------------------------------
@@ -232,10 +355,19 @@ void switch_files(const std::string& save_dir_base, const std::vector<PlannedFil
   std::vector<std::string> relative;
   for (const PlannedFile& file : planned) relative.push_back(relative_to(file.path, save_dir_base));
   write_journal(save_dir_base, "prepared", relative);
-  for (const PlannedFile& file : planned) write_file_atomically(new_file(file.path), file.content);
+  std::vector<fs::path> folders;
+  for (const PlannedFile& file : planned) {
+    write_file_atomically(new_file(file.path), file.content);
+    folders.push_back(fs::path(file.path).parent_path());
+  }
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  for (const fs::path& folder : folders) atomic_write::sync_folder(folder);
   write_journal(save_dir_base, "committed", relative);
   for (const PlannedFile& file : planned) rename_or_throw(new_file(file.path), file.path);
+  for (const fs::path& folder : folders) atomic_write::sync_folder(folder);
   remove_or_throw(journal_path(save_dir_base));
+  atomic_write::sync_folder(save_dir_base);
 }
 
 IdentityRepair apply(const std::string& save_dir_base, std::vector<RangeFile>& files,
@@ -254,13 +386,10 @@ IdentityRepair apply(const std::string& save_dir_base, std::vector<RangeFile>& f
   return repair;
 }
 
-// The files of the range, read, after checking the arguments and settling an earlier repair.
-std::vector<RangeFile> prepare(const std::string& save_dir_base, std::int64_t id_a,
-                               std::int64_t id_b, std::int64_t from_frame,
-                               std::optional<std::int64_t> to_frame, const char* operation) {
-  check_arguments(id_a, id_b, from_frame, to_frame, operation);
-  tracker_output::require_folder(save_dir_base);
-  finish_identity_repair(save_dir_base);
+// The files of the range, read, after settling an earlier repair.
+std::vector<RangeFile> prepare(const std::string& save_dir_base, std::int64_t from_frame,
+                               std::optional<std::int64_t> to_frame) {
+  settle(save_dir_base);
   return files_in_range(save_dir_base, from_frame, to_frame);
 }
 
@@ -272,35 +401,37 @@ std::int64_t IdentityRepair::total_detections() const {
   return total;
 }
 
-RepairRecovery finish_identity_repair(const std::string& save_dir_base) {
-  const fs::path journal_file = journal_path(save_dir_base);
-  std::error_code error;
-  if (!fs::exists(journal_file, error)) {
-    remove_stray_temporaries({journal_file});
-    return RepairRecovery::nothing;
-  }
-  const Journal journal = read_journal(journal_file);
-  std::vector<fs::path> written = {journal_file};
-  for (const std::string& relative : journal.files) {
-    const fs::path target = fs::path(save_dir_base) / relative;
-    const fs::path pending = new_file(target.string());
-    written.push_back(pending);
-    if (!fs::exists(pending, error)) continue;  // already switched, or never written
-    if (journal.committed) {
-      rename_or_throw(pending, target);
-    } else {
-      remove_or_throw(pending);
+RepairRecovery finish_identity_repair(const std::string& save_dir_base, bool wait) {
+  FolderLock lock(save_dir_base, true, wait);
+  return settle(save_dir_base);
+}
+
+namespace tracker_output {
+
+ReadLock lock_for_reading(const std::string& save_dir_base) {
+  for (;;) {
+    auto lock = std::make_shared<FolderLock>(save_dir_base, false, true);
+    if (!journal_exists(save_dir_base)) return lock;
+    lock.reset();
+    try {
+      finish_identity_repair(save_dir_base);
+    } catch (const FileError& error) {
+      throw FileError("the folder " + save_dir_base + " holds an unfinished identity repair (" +
+                      journal_path(save_dir_base).string() +
+                      ") that cannot be settled: " + error.what());
     }
   }
-  remove_or_throw(journal_file);
-  remove_stray_temporaries(written);
-  return journal.committed ? RepairRecovery::completed : RepairRecovery::rolled_back;
 }
+
+}  // namespace tracker_output
 
 IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id_a,
                                std::int64_t id_b, std::int64_t from_frame,
-                               std::optional<std::int64_t> to_frame) {
-  std::vector<RangeFile> files = prepare(save_dir_base, id_a, id_b, from_frame, to_frame, "a swap");
+                               std::optional<std::int64_t> to_frame, bool wait) {
+  check_arguments(id_a, id_b, from_frame, to_frame, "a swap");
+  tracker_output::require_folder(save_dir_base);
+  FolderLock lock(save_dir_base, true, wait);
+  std::vector<RangeFile> files = prepare(save_dir_base, from_frame, to_frame);
   const bool found = std::any_of(files.begin(), files.end(), [&](const RangeFile& file) {
     return file.holds(id_a) || file.holds(id_b);
   });
@@ -314,9 +445,12 @@ IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id
 
 IdentityRepair reassign_identity(const std::string& save_dir_base, std::int64_t from_id,
                                  std::int64_t to_id, std::int64_t from_frame,
-                                 std::optional<std::int64_t> to_frame) {
+                                 std::optional<std::int64_t> to_frame, bool wait) {
+  check_arguments(from_id, to_id, from_frame, to_frame, "a reassignment");
+  tracker_output::require_folder(save_dir_base);
+  FolderLock lock(save_dir_base, true, wait);
   std::vector<RangeFile> files =
-      prepare(save_dir_base, from_id, to_id, from_frame, to_frame, "a reassignment");
+      prepare(save_dir_base, from_frame, to_frame);
   std::vector<std::int64_t> clashes;
   bool found = false;
   for (const RangeFile& file : files) {

@@ -3,12 +3,18 @@
 #include <kovra_utils/annotation.hpp>
 
 #include "annotation_file.hpp"
+#include "atomic_write.hpp"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -205,19 +211,31 @@ cv::Rect runs_extent(const std::vector<SetRun>& runs, std::int64_t height) {
                   static_cast<int>(y1 - y0 + 1));
 }
 
-// Fills the runs into a transposed crop (one row per plane column of `extent`).
-void fill_columns(const std::vector<SetRun>& runs, std::int64_t height, const cv::Rect& extent,
-                  cv::Mat& columns) {
+// Sets the runs' pixels in `crop`, which covers `extent` of a plane of `height` rows.
+void fill_crop(const std::vector<SetRun>& runs, std::int64_t height, const cv::Rect& extent,
+               cv::Mat& crop) {
+  const std::size_t step = crop.step[0];
   for (const SetRun& run : runs) {
     std::int64_t position = run.first;
     while (position <= run.last) {
       const std::int64_t col = position / height;
       const std::int64_t row = position % height;
       const std::int64_t end = std::min(run.last, col * height + height - 1);
-      std::uint8_t* line = columns.ptr<std::uint8_t>(static_cast<int>(col - extent.x));
-      std::memset(line + (row - extent.y), 1, static_cast<std::size_t>(end - position + 1));
+      std::uint8_t* pixel = crop.ptr<std::uint8_t>(static_cast<int>(row - extent.y)) +
+                            (col - extent.x);
+      for (std::int64_t k = position; k <= end; ++k, pixel += step) *pixel = 1;
       position = end + 1;
     }
+  }
+}
+
+void require_decodable(const cv::Rect& extent) {
+  const std::int64_t pixels = static_cast<std::int64_t>(extent.width) * extent.height;
+  if (pixels > max_decoded_pixels) {
+    throw ContentError("RLE: the set pixels span " + std::to_string(extent.height) + " x " +
+                       std::to_string(extent.width) + " (" + std::to_string(pixels) +
+                       " pixels), more than the " + std::to_string(max_decoded_pixels) +
+                       " a decoded mask may cover");
   }
 }
 
@@ -271,22 +289,53 @@ void append_compressed_count(std::int64_t value, std::string& out) {
   }
 }
 
-// Number of positions inside runs of both lists (each sorted and disjoint).
-std::int64_t shared_pixels(const std::vector<SetRun>& a, const std::vector<SetRun>& b) {
-  std::int64_t shared = 0;
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < a.size() && j < b.size()) {
-    const std::int64_t first = std::max(a[i].first, b[j].first);
-    const std::int64_t last = std::min(a[i].last, b[j].last);
-    if (first <= last) shared += last - first + 1;
-    if (a[i].last < b[j].last) {
-      ++i;
-    } else {
-      ++j;
+// The non-empty set runs of a valid encoding, one at a time.
+class SetRunCursor {
+ public:
+  explicit SetRunCursor(const std::vector<std::int64_t>& counts) : counts_(counts) {}
+
+  bool next(SetRun& run) {
+    while (index_ < counts_.size()) {
+      const std::int64_t count = counts_[index_];
+      const bool set = index_ % 2 == 1;
+      ++index_;
+      const std::int64_t start = position_;
+      position_ += count;
+      if (set && count > 0) {
+        run = {start, position_ - 1};
+        return true;
+      }
     }
+    return false;
+  }
+
+ private:
+  const std::vector<std::int64_t>& counts_;
+  std::size_t index_ = 0;
+  std::int64_t position_ = 0;
+};
+
+// Number of pixels set in both valid encodings of one plane.
+std::int64_t shared_pixels(const Rle& a, const Rle& b) {
+  SetRunCursor cursor_a(a.counts);
+  SetRunCursor cursor_b(b.counts);
+  SetRun run_a{};
+  SetRun run_b{};
+  bool more = cursor_a.next(run_a) && cursor_b.next(run_b);
+  std::int64_t shared = 0;
+  while (more) {
+    const std::int64_t first = std::max(run_a.first, run_b.first);
+    const std::int64_t last = std::min(run_a.last, run_b.last);
+    if (first <= last) shared += last - first + 1;
+    more = run_a.last < run_b.last ? cursor_a.next(run_a) : cursor_b.next(run_b);
   }
   return shared;
+}
+
+std::int64_t set_pixels(const Rle& rle) {
+  std::int64_t area = 0;
+  for (std::size_t i = 1; i < rle.counts.size(); i += 2) area += rle.counts[i];
+  return area;
 }
 
 }  // namespace
@@ -313,10 +362,9 @@ Mask decode_rle(const Rle& rle) {
   const std::vector<SetRun> runs = set_runs(rle);
   if (runs.empty()) return Mask(size);
   const cv::Rect extent = runs_extent(runs, rle.height);
-  cv::Mat columns = cv::Mat::zeros(extent.width, extent.height, CV_8U);
-  fill_columns(runs, rle.height, extent, columns);
-  cv::Mat crop;
-  cv::transpose(columns, crop);
+  require_decodable(extent);
+  cv::Mat crop = cv::Mat::zeros(extent.height, extent.width, CV_8U);
+  fill_crop(runs, rle.height, extent, crop);
   return Mask::from_crop(size, extent.tl(), crop);
 }
 
@@ -349,9 +397,7 @@ Rle rle_from_string(std::string_view counts, int height, int width) {
 
 std::int64_t rle_area(const Rle& rle) {
   validate(rle);
-  std::int64_t area = 0;
-  for (std::size_t i = 1; i < rle.counts.size(); i += 2) area += rle.counts[i];
-  return area;
+  return set_pixels(rle);
 }
 
 std::array<double, 4> rle_to_bbox(const Rle& rle) {
@@ -371,10 +417,10 @@ double rle_iou(const Rle& dt, const Rle& gt, bool iscrowd) {
                         " x " + std::to_string(dt.width) + " and " + std::to_string(gt.height) +
                         " x " + std::to_string(gt.width));
   }
-  const std::int64_t shared = shared_pixels(set_runs(dt), set_runs(gt));
+  const std::int64_t shared = shared_pixels(dt, gt);
   if (shared == 0) return 0.0;
-  const std::int64_t dt_area = rle_area(dt);
-  const std::int64_t united = iscrowd ? dt_area : dt_area + rle_area(gt) - shared;
+  const std::int64_t dt_area = set_pixels(dt);
+  const std::int64_t united = iscrowd ? dt_area : dt_area + set_pixels(gt) - shared;
   return static_cast<double>(shared) / static_cast<double>(united);
 }
 
@@ -421,6 +467,28 @@ TrackMasks clip_track_masks(const ClipData& clip) {
     for (const auto& [box_key, mask] : record.masks_dict) identities[identity_of(box_key)] = mask;
   }
   return tracks;
+}
+
+TrackRles track_rles(const TrackMasks& masks) {
+  TrackRles rles;
+  for (const auto& [frame, identities] : masks) {
+    auto& frame_rles = rles[frame];
+    for (const auto& [identity, mask] : identities) frame_rles[identity] = encode_rle(mask);
+  }
+  return rles;
+}
+
+TrackBoxes track_boxes(const TrackRles& rles) {
+  TrackBoxes boxes;
+  for (const auto& [frame, identities] : rles) {
+    auto& frame_boxes = boxes[frame];
+    for (const auto& [identity, rle] : identities) {
+      const std::array<double, 4> box = rle_to_bbox(rle);
+      if (box[2] == 0) continue;  // no set pixel
+      frame_boxes[identity] = Box{box[0], box[1], box[0] + box[2], box[1] + box[3]};
+    }
+  }
+  return boxes;
 }
 
 TrackBoxes track_boxes(const TrackMasks& masks) {
@@ -540,22 +608,52 @@ std::optional<std::int64_t> parse_whole(std::string_view text) {
   return static_cast<std::int64_t>(*number);
 }
 
-// Lines of a text file with their numbers (from 1); blank lines are left out.
+// Opens a track file for reading: a regular file (a folder, FIFO or device is refused before
+// anything is read; O_NONBLOCK keeps a FIFO from blocking the open).
+int open_track_file(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw FileError("cannot open " + file + ": " + std::strerror(errno));
+  struct stat found {};
+  if (::fstat(fd, &found) != 0 || !S_ISREG(found.st_mode)) {
+    ::close(fd);
+    throw FileError("cannot read " + file + ": " +
+                    (S_ISDIR(found.st_mode) ? "it is a folder" : "it is not a regular file"));
+  }
+  return fd;
+}
+
+// Lines of a text file with their numbers (from 1), read in blocks; blank lines are left out.
+// A line longer than max_track_line_bytes is refused before more of it is read.
 class LineReader {
  public:
   explicit LineReader(const std::filesystem::path& path)
-      : file_(path.string()), text_(af::read_text_file(file_)) {}
+      : file_(path.string()), fd_(open_track_file(file_)) {
+    struct stat found {};
+    ::fstat(fd_, &found);
+    size_ = static_cast<std::int64_t>(found.st_size);
+  }
+  ~LineReader() { ::close(fd_); }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
 
   bool next(std::string_view& line) {
-    while (pos_ < text_.size()) {
-      const std::size_t end = std::min(text_.find('\n', pos_), text_.size());
-      line = trimmed(std::string_view(text_).substr(pos_, end - pos_));
-      pos_ = end + 1;
+    for (;;) {
+      const std::size_t end = buffer_.find('\n', pos_);
+      if (end == std::string::npos && !at_end_) {
+        fill();
+        continue;
+      }
+      if (pos_ >= buffer_.size()) return false;
+      const std::size_t stop = std::min(end, buffer_.size());
       ++number_;
+      line = trimmed(std::string_view(buffer_).substr(pos_, stop - pos_));
+      pos_ = stop + 1;
       if (!line.empty()) return true;
     }
-    return false;
   }
+
+  /// The file's size in bytes when opened.
+  std::int64_t size() const { return size_; }
 
   ContentError error(const std::string& problem) const {
     return af::content_error("line " + std::to_string(number_), file_, problem);
@@ -590,9 +688,32 @@ class LineReader {
   }
 
  private:
+  // Drops the lines already read and appends the next block.
+  void fill() {
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    if (buffer_.size() > max_track_line_bytes) {
+      number_ += 1;
+      throw error("the line is longer than " + std::to_string(max_track_line_bytes) + " bytes");
+    }
+    constexpr std::size_t kBlock = 1 << 16;
+    const std::size_t used = buffer_.size();
+    buffer_.resize(used + kBlock);
+    ssize_t got = 0;
+    do {
+      got = ::read(fd_, buffer_.data() + used, kBlock);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) throw FileError("cannot read " + file_ + ": " + std::strerror(errno));
+    buffer_.resize(used + static_cast<std::size_t>(got));
+    at_end_ = got == 0;
+  }
+
   std::string file_;
-  std::string text_;
+  int fd_;
+  std::int64_t size_ = 0;
+  std::string buffer_;
   std::size_t pos_ = 0;
+  bool at_end_ = false;
   std::size_t number_ = 0;
 };
 
@@ -607,12 +728,75 @@ void insert_track(Tracks& tracks, std::int64_t frame, std::int64_t identity, Val
   identities.emplace(identity, std::move(value));
 }
 
-Mask mots_mask(std::string_view counts, int height, int width, const LineReader& lines) {
+Rle mots_rle(std::string_view counts, int height, int width, const LineReader& lines) {
   try {
-    return decode_rle(rle_from_string(counts, height, width));
+    return rle_from_string(counts, height, width);
   } catch (const ContentError& error) {
     throw lines.error(error.what());
   }
+}
+
+// The pixels read_mots may decode for a file of `bytes` bytes.
+std::int64_t decoding_budget(std::int64_t bytes) {
+  return max_decoded_pixels + mots_pixels_per_byte * bytes;
+}
+
+// Decodes the masks of a MOTS file while their crops stay within the file's budget.
+class MotsDecoder {
+ public:
+  explicit MotsDecoder(const LineReader& lines) : budget_(decoding_budget(lines.size())) {}
+
+  Mask decode(const Rle& rle, const LineReader& lines) {
+    const std::vector<SetRun> runs = set_runs(rle);
+    if (!runs.empty()) {
+      const cv::Rect extent = runs_extent(runs, rle.height);
+      try {
+        require_decodable(extent);
+      } catch (const ContentError& error) {
+        throw lines.error(error.what());
+      }
+      spend(static_cast<std::int64_t>(extent.width) * extent.height, lines);
+    }
+    return decode_rle(rle);
+  }
+
+ private:
+  void spend(std::int64_t pixels, const LineReader& lines) {
+    spent_ += pixels;
+    if (spent_ > budget_) {
+      throw lines.error("the masks decoded so far cover " + std::to_string(spent_) +
+                        " pixels, more than the " + std::to_string(budget_) +
+                        " allowed for a file of this size (read_mots_rle keeps them run-length "
+                        "encoded)");
+    }
+  }
+
+
+  std::int64_t budget_;
+  std::int64_t spent_ = 0;
+};
+
+// The fields of a MOTS line, checked: frame, identity and the encoding.
+struct MotsLine {
+  std::int64_t frame = 0;
+  std::int64_t identity = 0;
+  Rle rle;
+};
+
+MotsLine read_mots_line(std::string_view line, const LineReader& lines) {
+  const auto fields = split_blank(line);
+  if (fields.size() != 6) {
+    throw lines.error("expected 6 fields (frame id class height width counts), got " +
+                      std::to_string(fields.size()));
+  }
+  MotsLine out;
+  out.frame = lines.whole(fields[0], "frame");
+  out.identity = lines.whole(fields[1], "id");
+  lines.whole(fields[2], "class");
+  const int height = lines.plane_side(fields[3], "height");
+  const int width = lines.plane_side(fields[4], "width");
+  out.rle = mots_rle(fields[5], height, width, lines);
+  return out;
 }
 
 }  // namespace
@@ -637,22 +821,25 @@ std::size_t write_mot(const ClipData& clip, const std::filesystem::path& path) {
   return write_mot(track_boxes(clip_track_masks(clip)), path);
 }
 
+TrackRles read_mots_rle(const std::filesystem::path& path) {
+  LineReader lines(path);
+  TrackRles tracks;
+  std::string_view line;
+  while (lines.next(line)) {
+    MotsLine read = read_mots_line(line, lines);
+    insert_track(tracks, read.frame, read.identity, std::move(read.rle), lines);
+  }
+  return tracks;
+}
+
 TrackMasks read_mots(const std::filesystem::path& path) {
   LineReader lines(path);
+  MotsDecoder decoder(lines);
   TrackMasks tracks;
   std::string_view line;
   while (lines.next(line)) {
-    const auto fields = split_blank(line);
-    if (fields.size() != 6) {
-      throw lines.error("expected 6 fields (frame id class height width counts), got " +
-                        std::to_string(fields.size()));
-    }
-    const std::int64_t frame = lines.whole(fields[0], "frame");
-    const std::int64_t identity = lines.whole(fields[1], "id");
-    lines.whole(fields[2], "class");
-    const int height = lines.plane_side(fields[3], "height");
-    const int width = lines.plane_side(fields[4], "width");
-    insert_track(tracks, frame, identity, mots_mask(fields[5], height, width, lines), lines);
+    const MotsLine read = read_mots_line(line, lines);
+    insert_track(tracks, read.frame, read.identity, decoder.decode(read.rle, lines), lines);
   }
   return tracks;
 }
@@ -679,6 +866,14 @@ TrackBoxes read_mot(const std::filesystem::path& path) {
     if (width < 0 || height < 0) {
       throw lines.error("box size must not be negative, got " + number_text(width) + " x " +
                         number_text(height));
+    }
+    if (!std::isfinite(left + width) || !std::isfinite(top + height)) {
+      throw lines.error("the box's right or bottom edge (" + number_text(left + width) + ", " +
+                        number_text(top + height) + ") is not a finite number");
+    }
+    if (!std::isfinite(2 * width * height)) {
+      throw lines.error("the box's area (" + number_text(width) + " x " + number_text(height) +
+                        ") is too large to compare");
     }
     for (std::size_t i = 6; i < fields.size(); ++i) {
       if (!parse_number(fields[i])) {
@@ -864,6 +1059,12 @@ ExportFormat export_format(std::string_view name) {
 
 std::size_t export_clip(const ClipData& clip, ExportFormat format,
                         const std::filesystem::path& path, const std::string& video_name) {
+  std::vector<std::string> inputs;
+  for (const auto& [key, record] : clip) {
+    inputs.push_back(record.json_path);
+    inputs.push_back(record.image_path);
+  }
+  atomic_write::require_not_an_input(path, inputs, "export");
   switch (format) {
     case ExportFormat::coco:
       return write_coco(clip, path, video_name);

@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,14 @@ std::int64_t frame_number_of(const std::string& json_path);
 
 /// FileError naming `save_dir_base` unless it is a folder (missing, or a file).
 void require_folder(const std::string& save_dir_base);
+
+/// Held while a reader reads the folder's annotation files.
+using ReadLock = std::shared_ptr<const void>;
+
+/// A shared lock on the folder against identity repairs, taken after waiting for a running
+/// repair and settling an interrupted one (see finish_identity_repair). FileError naming the
+/// journal when an interrupted repair cannot be settled (a folder this user cannot write);
+/// ContentError naming it when it is malformed.
+ReadLock lock_for_reading(const std::string& save_dir_base);
 
 }  // namespace kovra_utils::tracker_output

@@ -31,7 +31,35 @@ const std::vector<std::string>& catalogue_columns() {
   return columns;
 }
 
+// The standard library's regular-expression compiler recurses once per nesting level and per
+// term, so a caller's pattern is held to a size the stack always takes.
+void require_pattern_within_limits(const std::string& pattern) {
+  if (pattern.size() > max_match_pattern_length) {
+    throw ArgumentError("match_pattern is " + std::to_string(pattern.size()) +
+                        " characters long, more than the " +
+                        std::to_string(max_match_pattern_length) + " allowed");
+  }
+  std::size_t depth = 0;
+  bool in_class = false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\') {
+      ++i;
+    } else if (in_class) {
+      in_class = c != ']';
+    } else if (c == '[') {
+      in_class = true;
+    } else if (c == '(' && ++depth > max_match_pattern_depth) {
+      throw ArgumentError("match_pattern " + text::quote(pattern.substr(0, 40) + "...") +
+                          " nests groups deeper than " + std::to_string(max_match_pattern_depth));
+    } else if (c == ')' && depth > 0) {
+      --depth;
+    }
+  }
+}
+
 std::regex compile_file_pattern(const std::string& pattern) {
+  require_pattern_within_limits(pattern);
   std::regex regex;
   try {
     regex.assign(pattern, std::regex::ECMAScript);

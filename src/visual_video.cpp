@@ -3,6 +3,7 @@
 #include <kovra_utils/cancellation.hpp>
 #include <kovra_utils/annotation.hpp>
 
+#include "atomic_write.hpp"
 #include "draw.hpp"
 #include "text.hpp"
 #include "tracker_output.hpp"
@@ -124,72 +125,98 @@ VideoPlan plan_video(const std::string& save_dir_base, const TrackingVideoOption
   return plan;
 }
 
-// ---- the video file: a temporary ".mp4" beside the target, renamed at the end -----------------
+// ---- the video file: the output's temporary (atomic_write), renamed at the end --------------
 
-fs::path temporary_beside(const fs::path& output) {
-  std::random_device seed_source;
-  const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
-  // The backend picks the container from the extension, so the name keeps ".mp4".
-  std::string name = ".";
-  name += output.stem().string();
-  name += ".partial";
-  name += std::to_string(::getpid());
-  name += '_';
-  name += std::to_string(seed_source());
-  name += ".mp4";
-  return folder / name;
-}
+// A name for an open file that OpenCV can open: a link "<name>" in a private folder to
+// /proc/self/fd/<fd>. FFmpeg picks the container from the name's extension, and opening through
+// the descriptor reaches the file this process created even if its name in the shared output
+// folder is replaced meanwhile. Kept only while OpenCV opens the file.
+class DescriptorName {
+ public:
+  DescriptorName(int fd, const std::string& name) {
+    std::string folder = (fs::temp_directory_path() / "kovra-video-XXXXXX").string();
+    if (::mkdtemp(folder.data()) == nullptr) {
+      throw FileError("cannot make a private folder under " + fs::temp_directory_path().string());
+    }
+    folder_ = folder;
+    link_ = folder_ / name;
+    std::error_code error;
+    fs::create_symlink("/proc/self/fd/" + std::to_string(fd), link_, error);
+    if (error) {
+      fs::remove_all(folder_, error);
+      throw FileError("cannot name the video's temporary: " + error.message());
+    }
+  }
+  ~DescriptorName() {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+  DescriptorName(const DescriptorName&) = delete;
+  DescriptorName& operator=(const DescriptorName&) = delete;
+
+  std::string path() const { return link_.string(); }
+
+ private:
+  fs::path folder_;
+  fs::path link_;
+};
 
 class VideoFile {
  public:
   VideoFile(const fs::path& output, double fps, cv::Size size)
-      : output_(output), temporary_(temporary_beside(output)) {
+      : output_(output), temporary_(output, ".mp4") {
+    const DescriptorName name(temporary_.descriptor(), "video.mp4");
     // H.264 first: browsers and common players read it; MPEG-4 Part 2 where it is missing.
     for (const char* codec : {"avc1", "mp4v"}) {
       const int fourcc = cv::VideoWriter::fourcc(codec[0], codec[1], codec[2], codec[3]);
-      if (writer_.open(temporary_.string(), cv::CAP_FFMPEG, fourcc, fps, size, true)) {
+      if (writer_.open(name.path(), cv::CAP_FFMPEG, fourcc, fps, size, true)) {
         codec_ = codec;
         return;
       }
     }
-    discard();
     throw FileError("cannot write " + output.string() +
                     ": OpenCV's FFmpeg backend opens neither an H.264 nor an MPEG-4 writer");
   }
   VideoFile(const VideoFile&) = delete;
   VideoFile& operator=(const VideoFile&) = delete;
-  ~VideoFile() {
-    if (!committed_) discard();
-  }
 
   const std::string& codec() const { return codec_; }
-  void write(const cv::Mat& bgr) { writer_.write(bgr); }
+  void write(const cv::Mat& bgr) {
+    writer_.write(bgr);
+    ++frames_;
+  }
 
+  // The writer reports no failure (a full disk leaves a file without its index), so the file is
+  // read back and its frames counted before it replaces the output.
   void commit() {
     writer_.release();
-    std::error_code error;
-    if (fs::file_size(temporary_, error) == 0 || error) {
-      throw FileError("cannot write " + output_.string() + ": the encoder wrote nothing");
+    const std::int64_t found = readable_frames();
+    if (found != frames_) {
+      throw FileError("cannot write " + output_.string() + ": the encoded video holds " +
+                      std::to_string(found) + " readable frames of " + std::to_string(frames_) +
+                      " written (disk full?); the old output is kept");
     }
-    fs::rename(temporary_, output_, error);
-    if (error) {
-      throw FileError("cannot write " + output_.string() + ": " + error.message());
-    }
-    committed_ = true;
+    temporary_.commit();
   }
 
  private:
-  void discard() {
-    writer_.release();
-    std::error_code ignored;
-    fs::remove(temporary_, ignored);
+  std::int64_t readable_frames() const {
+    const DescriptorName name(temporary_.descriptor(), "video.mp4");
+    cv::VideoCapture capture;
+    try {
+      if (!capture.open(name.path(), cv::CAP_FFMPEG)) return 0;
+    } catch (const cv::Exception&) {
+      return 0;
+    }
+    const double count = capture.get(cv::CAP_PROP_FRAME_COUNT);
+    return std::isfinite(count) && count > 0 ? static_cast<std::int64_t>(std::llround(count)) : 0;
   }
 
   fs::path output_;
-  fs::path temporary_;
+  atomic_write::Temporary temporary_;
   cv::VideoWriter writer_;
   std::string codec_;
-  bool committed_ = false;
+  std::int64_t frames_ = 0;
 };
 
 // ---- drawing sizes --------------------------------------------------------------------------
@@ -543,7 +570,9 @@ TrackingVideoSummary render_tracking_video(const std::string& save_dir_base,
                                            const TrackingVideoOptions& options) {
   options.validate();
   check_output_path(output_path);
+  const tracker_output::ReadLock read_lock = tracker_output::lock_for_reading(save_dir_base);
   const VideoPlan plan = plan_video(save_dir_base, options);
+  atomic_write::require_not_an_input(output_path, plan.files, "output_path");
 
   VideoFile video(output_path, options.fps, plan.output_size);
   FrameRenderer renderer(options, plan);

@@ -6,6 +6,10 @@
 #include <kovra_utils/annotation.hpp>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <opencv2/imgcodecs.hpp>
@@ -495,6 +499,41 @@ TEST_F(Cli, SwapTwiceRestoresTheFilesAndReassignRefusesClashes) {
   const RunResult unknown = run({"swap", (tmp / "clip").string(), "8", "9", "--from", "0"});
   EXPECT_EQ(unknown.code, 1);
   EXPECT_TRUE(contains(unknown.err, "neither identity 8 nor 9 occurs")) << unknown.err;
+}
+
+TEST_F(Cli, RepairsWaitForTheFolderUnlessToldNotTo) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const int fd = ::open((tmp / "clip" / "kovra-identity-repair.lock").c_str(), O_RDWR | O_CREAT,
+                        0644);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const RunResult busy =
+      run({"swap", (tmp / "clip").string(), "1", "2", "--from", "0", "--no-wait"});
+  EXPECT_EQ(busy.code, 1);
+  EXPECT_TRUE(contains(busy.err, "is busy")) << busy.err;
+  ::close(fd);
+  const RunResult free =
+      run({"swap", (tmp / "clip").string(), "1", "2", "--from", "0", "--no-wait"});
+  EXPECT_EQ(free.code, 0) << free.err;
+}
+
+// Writers refuse to replace the files they read.
+TEST_F(Cli, OutputsMustNotBeInputs) {
+  write_clip(tmp / "clip", overlapping_clip());
+  const RunResult mot = run({"export", (tmp / "clip").string(), "-f", "mot", "-o",
+                             (tmp / "gt.mot").string()});
+  ASSERT_EQ(mot.code, 0) << mot.err;
+  const std::string gt = read_text(tmp / "gt.mot");
+  const RunResult metrics = run({"evaluate", (tmp / "gt.mot").string(),
+                                 (tmp / "gt.mot").string(), "--json", (tmp / "gt.mot").string()});
+  EXPECT_EQ(metrics.code, 1);
+  EXPECT_TRUE(contains(metrics.err, "is one of the inputs")) << metrics.err;
+  EXPECT_EQ(read_text(tmp / "gt.mot"), gt);
+  const std::string annotation = read_text(tmp / "clip" / "output_pp_1.json");
+  const RunResult over = run({"export", (tmp / "clip").string(), "-f", "mot", "-o",
+                              (tmp / "clip" / "output_pp_1.json").string()});
+  EXPECT_EQ(over.code, 1);
+  EXPECT_TRUE(contains(over.err, "is one of the inputs")) << over.err;
+  EXPECT_EQ(read_text(tmp / "clip" / "output_pp_1.json"), annotation);
 }
 
 TEST_F(Cli, EvaluateNamesAMissingInput) {

@@ -12,8 +12,12 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -308,6 +312,107 @@ TEST(EvaluateTracking, RejectsMismatchedSizesAndNonFiniteBoxes) {
   const TrackBoxes boxes = {{3, {{9, {0, 0, NAN, 1}}}}};
   expect_error_containing<ArgumentError>([&] { evaluate_tracking(boxes, TrackBoxes{}); },
                                          {"predicted frame 3", "identity 9"});
+  const TrackBoxes huge = {{2, {{4, {-1e308, -1e308, 1.7e308, 1.7e308}}}}};
+  expect_error_containing<ArgumentError>([&] { evaluate_tracking(TrackBoxes{}, huge); },
+                                         {"ground truth frame 2", "identity 4", "too large"});
+}
+
+// Random ellipse tracks on a small plane: identities swapped, dropped and split.
+TrackMasks random_tracks(std::mt19937& random, bool perturb) {
+  std::uniform_int_distribution<int> shift(-3, 3);
+  std::uniform_real_distribution<double> chance(0, 1);
+  TrackMasks tracks;
+  for (int f = 1; f <= 30; ++f) {
+    auto& objects = tracks[f];
+    for (int a = 0; a < 6; ++a) {
+      if (perturb && chance(random) < 0.1) continue;
+      cv::Mat crop = cv::Mat::zeros(14, 20, CV_8U);
+      cv::ellipse(crop, {10, 7}, {9, 5}, 20.0 * a + f, 0, 360, 1, cv::FILLED);
+      const cv::Point at(4 + 12 * a + (perturb ? shift(random) : 0) + f % 5,
+                         10 + 7 * (a % 3) + (perturb ? shift(random) : 0));
+      std::int64_t id = a + 1;
+      if (perturb && f > 15 && id <= 2) id = 3 - id;
+      if (perturb && chance(random) < 0.15) id += 100 * f;  // a fragment
+      objects[id] = Mask::from_crop(cv::Size(90, 40), at, crop);
+    }
+  }
+  return tracks;
+}
+
+TEST(EvaluateTracking, RunLengthTracksScoreExactlyAsTheirMasks) {
+  std::mt19937 random(11);
+  for (int trial = 0; trial < 5; ++trial) {
+    const TrackMasks gt = random_tracks(random, false);
+    const TrackMasks pred = random_tracks(random, true);
+    for (const bool drop : {true, false}) {
+      const EvaluationOptions options{.drop_empty_masks = drop};
+      EXPECT_EQ(evaluation_to_json(evaluate_tracking(track_rles(pred), track_rles(gt), options)),
+                evaluation_to_json(evaluate_tracking(pred, gt, options)));
+    }
+  }
+  TrackRles bad;
+  bad[1][1] = Rle{2, 2, {1, 2}};
+  expect_error_containing<ContentError>([&] { evaluate_tracking(bad, bad); }, {"sum to 3"});
+}
+
+// Runs `work` in a child process whose address space is capped; under the address sanitizer,
+// which reserves far more address space than it uses, the cap is left out.
+template <class Work>
+void expect_within_memory(std::size_t bytes, Work work) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+#if !defined(__SANITIZE_ADDRESS__)
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+#else
+    (void)bytes;
+#endif
+    try {
+      work();
+    } catch (...) {
+      _exit(3);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// A tracker giving each detection a new identity: the id tables must follow the pairs that
+// share a frame, not the product of the identity counts.
+TEST(EvaluateTracking, NewIdentityPerDetectionStaysSmall) {
+  TrackBoxes gt, pred;
+  std::int64_t next_id = 1;
+  for (int f = 1; f <= 600; ++f) {
+    for (int a = 0; a < 10; ++a) {
+      const Box box{100.0 * a, 10.0, 100.0 * a + 60, 90.0};
+      gt[f][a + 1] = box;
+      pred[f][next_id++] = Box{box.x1 + 2, box.y1, box.x2 + 2, box.y2};
+    }
+  }
+  expect_within_memory(std::size_t{400} << 20, [&] {
+    const TrackingEvaluation e = evaluate_tracking(pred, gt);
+    if (e.Identity.IDTP != 10 || e.Identity.IDFN != 5990 || e.Identity.IDFP != 5990 ||
+        e.CLEAR.IDSW != 5990 || e.HOTA.HOTA_TP[0] != 6000) {
+      _exit(4);
+    }
+  });
+}
+
+// A 27-byte MOTS line declares a 46341 x 46341 mask: scored in run-length form it costs next to
+// nothing.
+TEST(EvaluateTracking, HugeRunLengthPlanesNeedNoPlane) {
+  const std::int64_t side = 46341;
+  TrackRles tracks;
+  tracks[1][1] = Rle{int(side), int(side), {0, side * side}};
+  tracks[1][2] = Rle{int(side), int(side), {side * side}};
+  tracks[2][1] = Rle{int(side), int(side), {side, side * (side - 1)}};
+  expect_within_memory(std::size_t{400} << 20, [&] {
+    const TrackingEvaluation e = evaluate_tracking(tracks, tracks);
+    if (hota_mean(e.HOTA.HOTA) != 1.0 || e.CLEAR.CLR_TP != 2) _exit(4);
+  });
 }
 
 TEST(EvaluateTracking, JsonUsesTheKitsFieldNames) {
@@ -347,7 +452,7 @@ void write_clip(const fs::path& folder, const std::map<int, std::vector<int>>& f
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file())
+    if (entry.is_regular_file() && entry.path().filename() != "kovra-identity-repair.lock")
       files[entry.path().lexically_relative(folder).string()] = read_text(entry.path());
   }
   return files;
@@ -481,6 +586,113 @@ TEST(IdentityRepair, JournalPathsMustStayInsideTheClip) {
   expect_error_containing<ContentError>([&] { finish_identity_repair((temp / "clip").string()); },
                                         {"\"files\"[0]", "inside the clip folder"});
   EXPECT_FALSE(fs::exists(temp / "outside.json"));
+}
+
+TEST(IdentityRepair, JournalPathsThroughLinkedFoldersAreRefused) {
+  TempDir temp;
+  write_clip(temp / "clip", {{1, {1}}});
+  fs::create_directories(temp / "elsewhere");
+  kovra_test::write_text(temp / "elsewhere" / "victim.json", "precious");
+  kovra_test::write_text(temp / "elsewhere" / "victim.json.kovra-new", "planted");
+  fs::create_directory_symlink(temp / "elsewhere", temp / "clip" / "sub");
+  for (const char* state : {"committed", "prepared"}) {
+    kovra_test::write_text(temp / "clip" / "kovra-identity-repair.journal",
+                           std::string(R"({"state": ")") + state +
+                               R"(", "files": ["output_pp_1.json", "sub/victim.json"]})");
+    expect_error_containing<ContentError>(
+        [&] { finish_identity_repair((temp / "clip").string()); },
+        {"kovra-identity-repair.journal", "\"files\"[1]", "symbolic link"});
+    EXPECT_EQ(read_text(temp / "elsewhere" / "victim.json"), "precious");
+    EXPECT_EQ(read_text(temp / "elsewhere" / "victim.json.kovra-new"), "planted");
+  }
+}
+
+// Holds the folder's repair lock as another process would.
+class HeldRepairLock {
+ public:
+  explicit HeldRepairLock(const fs::path& folder)
+      : fd_(::open((folder / "kovra-identity-repair.lock").c_str(), O_RDWR | O_CREAT, 0644)) {
+    EXPECT_EQ(::flock(fd_, LOCK_EX), 0);
+  }
+  ~HeldRepairLock() { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+TEST(IdentityRepair, FailsAtOnceOnALockedFolderWhenAskedNotToWait) {
+  TempDir temp;
+  write_clip(temp.path(), {{1, {1, 2}}});
+  const auto original = snapshot(temp.path());
+  const std::string dir = temp.path().string();
+  {
+    HeldRepairLock held(temp.path());
+    const std::vector<std::string> parts = {dir, "busy", "kovra-identity-repair.lock"};
+    expect_error_containing<FileError>([&] { swap_identities(dir, 1, 2, 0, {}, false); }, parts);
+    expect_error_containing<FileError>([&] { reassign_identity(dir, 1, 3, 0, {}, false); }, parts);
+    expect_error_containing<FileError>([&] { finish_identity_repair(dir, false); }, parts);
+    EXPECT_EQ(snapshot(temp.path()), original);
+  }
+  EXPECT_EQ(swap_identities(dir, 1, 2, 0, {}, false).total_detections(), 2);
+}
+
+// Two processes repair one folder at the same moment, many times over: the second waits for the
+// first, and both repairs land.
+TEST(IdentityRepair, TwoRepairsAtOnceBothLand) {
+  TempDir temp;
+  std::map<int, std::vector<int>> frames;
+  for (int f = 0; f < 8; ++f) frames[f] = {1, 2, 3, 4, 5};
+  write_clip(temp.path(), frames);
+  const std::string dir = temp.path().string();
+  for (int round = 0; round < 20; ++round) {
+    std::vector<pid_t> children;
+    for (const auto& [a, b] : {std::pair{2, 3}, std::pair{4, 5}}) {
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        try {
+          swap_identities(dir, a, b, 0);
+        } catch (...) {
+          _exit(2);
+        }
+        _exit(0);
+      }
+      children.push_back(child);
+    }
+    for (const pid_t child : children) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    const std::vector<int> expected =
+        round % 2 == 0 ? std::vector<int>{1, 3, 2, 5, 4} : std::vector<int>{1, 2, 3, 4, 5};
+    for (const auto& [frame, ids] : ids_in(temp.path())) {
+      ASSERT_EQ(ids, expected) << "round " << round << ", frame " << frame;
+    }
+    ASSERT_FALSE(fs::exists(temp / "kovra-identity-repair.journal"));
+  }
+}
+
+TEST(IdentityRepair, ReadersSettleAnInterruptedRepairFirst) {
+  TempDir temp;
+  write_clip(temp.path(), {{1, {1, 2}}, {2, {1}}});
+  const std::string swapped = [&] {
+    TempDir other;
+    write_clip(other.path(), {{1, {1, 2}}, {2, {1}}});
+    swap_identities(other.path().string(), 1, 2, 0);
+    return read_text(other / "output_pp_1.json");
+  }();
+  kovra_test::write_text(temp / "output_pp_1.json.kovra-new", swapped);
+  kovra_test::write_text(temp / "kovra-identity-repair.journal",
+                         R"({"state": "committed", "files": ["output_pp_1.json"]})");
+  { const auto lock = tracker_output::lock_for_reading(temp.path().string()); }
+  EXPECT_EQ(read_text(temp / "output_pp_1.json"), swapped);
+  EXPECT_FALSE(fs::exists(temp / "kovra-identity-repair.journal"));
+
+  kovra_test::write_text(temp / "kovra-identity-repair.journal", R"({"state": "sideways"})");
+  expect_error_containing<ContentError>(
+      [&] { tracker_output::lock_for_reading(temp.path().string()); },
+      {"kovra-identity-repair.journal"});
 }
 
 // A child process swaps two ids over a long clip and is killed at a random moment; the next call

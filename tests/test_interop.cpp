@@ -1,7 +1,9 @@
 #include <kovra_utils/interop.hpp>
 
+#include "atomic_write.hpp"
 #include "capture.hpp"
 #include "expect_error.hpp"
+#include "planted.hpp"
 
 #include <kovra_utils/annotation.hpp>
 
@@ -9,6 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -399,6 +403,9 @@ TEST(ReadMot, RejectsMalformedLines) {
       {"1,1,0,0,-2,1,1\n", {"must not be negative", "-2 x 1"}},
       {"1,1,0,0,1,1,conf\n", {"field 7 must be a number", "\"conf\""}},
       {"1,1,0,0,1,1,1\n\n1,1,5,5,1,1,1\n", {"line 3", "identity 1 appears twice in frame 1"}},
+      {"1,1,1e308,0,1e308,2\n", {"line 1", "edge", "inf"}},
+      {"1,1,0,0,1,1\n1,2,0,-1e308,1,1e307\n1,3,0,1.7e308,1,1.7e308\n", {"line 3", "edge"}},
+      {"1,1,-1e308,-1e308,1.7e308,1.7e308\n", {"line 1", "area", "too large"}},
   };
   expect_bad_lines(cases, [](const auto& path) { kovra_utils::read_mot(path); });
 }
@@ -413,6 +420,64 @@ TEST(ReadMots, RejectsMalformedLines) {
       {"1 1 1 3 3 9\n1 1 1 3 3 9\n", {"line 2", "identity 1 appears twice in frame 1"}},
   };
   expect_bad_lines(cases, [](const auto& path) { kovra_utils::read_mots(path); });
+}
+
+// What is not a regular file is refused before anything is read: a folder would read as an
+// empty file, /dev/zero and a FIFO would never end.
+TEST(TrackFiles, OnlyRegularFilesAreRead) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const std::vector<std::pair<std::filesystem::path, std::string>> cases = {
+      {dir / "folder", "folder"}, {"/dev/zero", "not a regular file"},
+      {dir / "fifo", "not a regular file"}};
+  for (const auto& [path, reason] : cases) {
+    SCOPED_TRACE(path);
+    const std::vector<std::string> parts = {path.string(), reason};
+    expect_error_containing<kovra_utils::FileError>([&] { kovra_utils::read_mots(path); }, parts);
+    expect_error_containing<kovra_utils::FileError>([&] { kovra_utils::read_mots_rle(path); },
+                                                    parts);
+    expect_error_containing<kovra_utils::FileError>([&] { kovra_utils::read_mot(path); }, parts);
+  }
+}
+
+TEST(TrackFiles, ALineBeyondTheLimitIsRefusedWithItsNumber) {
+  TempDir dir;
+  std::string text = "1,1,0,0,1,1\n";
+  text += std::string(kovra_utils::max_track_line_bytes + 1, '7');
+  write_text(dir / "long.mot", text);
+  expect_error_containing<ContentError>([&] { kovra_utils::read_mot(dir / "long.mot"); },
+                                        {"line 2", "longer than 67108864 bytes", "long.mot"});
+}
+
+// A line of a few bytes may describe a plane of billions of pixels.
+std::string full_plane_line(int frame, int identity, int side) {
+  const Rle full{side, side, {0, std::int64_t{side} * side}};
+  return std::to_string(frame) + " " + std::to_string(identity) + " 1 " + std::to_string(side) +
+         " " + std::to_string(side) + " " + kovra_utils::rle_to_string(full) + "\n";
+}
+
+TEST(ReadMots, HugePlanesStayRunLengthEncoded) {
+  TempDir dir;
+  write_text(dir / "big.mots", full_plane_line(1, 1, 46341));
+  const kovra_utils::TrackRles rles = kovra_utils::read_mots_rle(dir / "big.mots");
+  EXPECT_EQ(rles.at(1).at(1).counts, (Counts{0, std::int64_t{46341} * 46341}));
+  expect_error_containing<ContentError>([&] { kovra_utils::read_mots(dir / "big.mots"); },
+                                        {"big.mots", "line 1", "46341 x 46341", "134217728"});
+  expect_error_containing<ContentError>([&] { kovra_utils::decode_rle(rles.at(1).at(1)); },
+                                        {"46341 x 46341", "134217728"});
+  EXPECT_EQ(kovra_utils::rle_area(rles.at(1).at(1)), std::int64_t{46341} * 46341);
+  EXPECT_EQ(kovra_utils::track_boxes(rles).at(1).at(1), (Box{0, 0, 46341, 46341}));
+}
+
+// Decoding stops once a file's masks cover more than its budget, even when each fits alone.
+TEST(ReadMots, DecodingStaysWithinTheFilesBudget) {
+  TempDir dir;
+  write_text(dir / "many.mots",
+             full_plane_line(1, 1, 8192) + full_plane_line(2, 1, 8192) + full_plane_line(3, 1, 8192));
+  expect_error_containing<ContentError>([&] { kovra_utils::read_mots(dir / "many.mots"); },
+                                        {"many.mots", "line 3", "decoded so far"});
+  EXPECT_EQ(kovra_utils::read_mots_rle(dir / "many.mots").size(), 3u);
 }
 
 TEST(ReadMots, MissingFileIsFileError) {
@@ -597,6 +662,46 @@ TEST(ExportTrackerOutput, EveryFormatWritesTheLoadedClip) {
       },
       {"no annotation files", "none"});
 }
+
+// An export naming one of its own inputs (through any path) would replace it.
+TEST(ExportTrackerOutput, RefusesToOverwriteItsInputs) {
+  TempDir dir;
+  write_tracker_output(dir / "clip", {{{1, {0, 0, 5, 4}}}, {{1, {2, 1, 5, 4}}}});
+  std::filesystem::create_symlink(dir / "clip" / "output_pp_21.json", dir / "alias.json");
+  const std::string before = read_text(dir / "clip" / "output_pp_21.json");
+  for (const auto& output : {dir / "clip" / "output_pp_20.json", dir / "alias.json",
+                             dir / "clip" / ".." / "clip" / "frame.png"}) {
+    SCOPED_TRACE(output);
+    expect_error_containing<ArgumentError>(
+        [&] {
+          kovra_utils::export_tracker_output((dir / "clip").string(),
+                                             kovra_utils::ExportFormat::mot, output);
+        },
+        {output.string(), "one of the inputs"});
+  }
+  EXPECT_EQ(read_text(dir / "clip" / "output_pp_21.json"), before);
+}
+
+class PlantedExportTemporary : public ::testing::TestWithParam<kovra_test::Planted> {};
+
+TEST_P(PlantedExportTemporary, IsRefusedAndNeverFollowed) {
+  TempDir dir;
+  write_tracker_output(dir / "clip", {{{1, {0, 0, 5, 4}}}});
+  std::filesystem::create_directory(dir / "exports");
+  write_text(dir / "victim.txt", kovra_test::victim_content);
+  const auto output = dir / "exports" / "tracks.mot";
+  GetParam().plant(kovra_utils::atomic_write::temporary_path_of(output), dir / "victim.txt");
+  EXPECT_THROW(kovra_utils::export_tracker_output((dir / "clip").string(),
+                                                  kovra_utils::ExportFormat::mot, output),
+               kovra_utils::FileError);
+  EXPECT_EQ(read_text(dir / "victim.txt"), kovra_test::victim_content);
+  EXPECT_FALSE(std::filesystem::exists(dir / "created_outside"));
+  EXPECT_FALSE(std::filesystem::exists(output));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PlantedExportTemporary,
+                         ::testing::ValuesIn(kovra_test::planted_kinds()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExportFormat, ParsesTheFourNames) {
   EXPECT_EQ(kovra_utils::export_format("coco"), kovra_utils::ExportFormat::coco);

@@ -2,12 +2,16 @@
 
 #include "atomic_write.hpp"
 #include "capture.hpp"
+#include "expect_error.hpp"
+#include "planted.hpp"
 
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -224,6 +228,51 @@ TEST(WriteFileAtomically, TakesOverTheTemporaryOfAnInterruptedWrite) {
                             std::filesystem::directory_iterator()),
               1);
   }
+}
+
+// Whatever is planted at the temporary's name, the write fails with the name in the message and
+// nothing outside the folder is touched.
+class PlantedTemporary : public ::testing::TestWithParam<kovra_test::Planted> {};
+
+TEST_P(PlantedTemporary, IsRefusedAndNeverFollowed) {
+  kovra_test::TempDir dir;
+  std::filesystem::create_directory(dir / "out");
+  const auto victim = dir / "victim.txt";
+  kovra_test::write_text(victim, kovra_test::victim_content);
+  const auto target = dir / "out" / "tracks.mot";
+  kovra_test::write_text(target, "old");
+  const auto temporary = kovra_utils::atomic_write::temporary_path_of(target);
+  GetParam().plant(temporary, victim);
+  kovra_test::expect_error_containing<kovra_utils::FileError>(
+      [&] { kovra_utils::write_file_atomically(target, "new"); },
+      {target.string(), temporary.string()});
+  EXPECT_EQ(kovra_test::read_text(victim), kovra_test::victim_content);
+  EXPECT_FALSE(std::filesystem::exists(dir / "created_outside"));
+  EXPECT_EQ(kovra_test::read_text(target), "old");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PlantedTemporary,
+                         ::testing::ValuesIn(kovra_test::planted_kinds()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Writers of one target take turns on its temporary: every write lands whole.
+TEST(WriteFileAtomically, ConcurrentWritersOfOneTargetEachLandWhole) {
+  kovra_test::TempDir dir;
+  const auto target = dir / "shared.txt";
+  std::vector<std::string> contents;
+  for (int k = 0; k < 4; ++k) contents.push_back(std::string(100000, static_cast<char>('a' + k)));
+  std::vector<std::thread> writers;
+  for (const std::string& content : contents) {
+    writers.emplace_back([&target, &content] {
+      for (int round = 0; round < 25; ++round) kovra_utils::write_file_atomically(target, content);
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  const std::string final_content = kovra_test::read_text(target);
+  EXPECT_NE(std::find(contents.begin(), contents.end(), final_content), contents.end());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
 }
 
 TEST(WriteFileAtomically, RewritesTheLongestFileName) {

@@ -144,6 +144,24 @@ TEST_F(Catalogue, BadPatternsAndUnlistableFoldersAreErrors) {
   EXPECT_TRUE(error_text<ArgumentError>([&] {
                 with_pattern("(a)(b)(c)(d").get_filtered_video_dataframe();
               }).starts_with("match_pattern '(a)(b)(c)(d' is not a valid regular expression: "));
+  // Nesting and length that would overflow the stack of the expression compiler.
+  const std::string deep = std::string(5000, '(') + "a" + std::string(5000, ')');
+  EXPECT_NE(error_text<ArgumentError>([&] { with_pattern(deep).get_filtered_video_dataframe(); })
+                .find("10001 characters long"),
+            std::string::npos);
+  EXPECT_NE(error_text<ArgumentError>([&] {
+              with_pattern(std::string(33, '(') + std::string(33, ')') + "(a)(b)(c)(d)")
+                  .get_filtered_video_dataframe();
+            }).find("nests groups deeper than 32"),
+            std::string::npos);
+  EXPECT_NE(error_text<ArgumentError>([&] {
+              with_pattern("(a)(b)(c)(d)" + std::string(2000, 'x')).get_filtered_video_dataframe();
+            }).find("more than the 1024 allowed"),
+            std::string::npos);
+  EXPECT_EQ(error_text<ArgumentError>([&] {
+              with_pattern(R"([(]{40}(a)(b)(c))").get_filtered_video_dataframe();
+            }),
+            R"(match_pattern '[(]{40}(a)(b)(c)' must have at least 4 groups, got 3)");
   EXPECT_TRUE(error_text<FileError>([&] {
                 VideoMetadata{dir.path().string(), {"plain_file"}}.get_filtered_video_dataframe();
               }).starts_with("cannot list the directory " + (dir / "plain_file").string() + ": "));

@@ -2,8 +2,10 @@
 
 #include <kovra_utils/cancellation.hpp>
 
+#include "atomic_write.hpp"
 #include "capture.hpp"
 #include "expect_error.hpp"
+#include "planted.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -11,6 +13,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -315,6 +323,86 @@ INSTANTIATE_TEST_SUITE_P(
         BadOptionsCase{"NegativeTrail", [](auto& o) { o.trail_length = -1; },
                        "trail_length must not be negative, got -1"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- failures and planted temporaries --------------------------------------------------------
+
+std::vector<std::string> entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::vector<Detection>> still_clip(int frames) {
+  return std::vector<std::vector<Detection>>(frames, {{1, {50, 60, 30, 30}}});
+}
+
+// The encoder reports no error when the disk fills up: the file read back must hold every frame
+// before it replaces the old video.
+TEST(RenderTrackingVideo, AFullDiskKeepsTheOldVideo) {
+  TempDir dir;
+  const fs::path clip = write_clip(dir, still_clip(40));
+  fs::create_directories(dir / "out");
+  const fs::path output = dir / "out" / "tracks.mp4";
+  write_text(output, "the old video");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1024, 1024};  // the encoded clip takes about 3 KiB
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      kovra_test::CoutCapture quiet;
+      render_tracking_video(clip.string(), output.string());
+    } catch (const FileError& error) {
+      _exit(std::string(error.what()).find("readable frames") != std::string::npos ? 3 : 4);
+    } catch (...) {
+      _exit(5);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_TRUE(read_text(output) == "the old video");
+  EXPECT_EQ(entries(dir / "out"), std::vector<std::string>{"tracks.mp4"});
+}
+
+// A killed run leaves its temporary (a regular file): the next run takes it over and leaves
+// nothing but the video.
+TEST(RenderTrackingVideo, TakesOverTheTemporaryOfAKilledRun) {
+  TempDir dir;
+  const fs::path clip = write_clip(dir, still_clip(3));
+  fs::create_directories(dir / "out");
+  const fs::path output = dir / "out" / "tracks.mp4";
+  write_text(kovra_utils::atomic_write::temporary_path_of(output, ".mp4"), "half a video");
+  render_tracking_video(clip.string(), output.string());
+  EXPECT_EQ(read_video(output).size(), 3u);
+  EXPECT_EQ(entries(dir / "out"), std::vector<std::string>{"tracks.mp4"});
+}
+
+class PlantedVideoTemporary : public ::testing::TestWithParam<kovra_test::Planted> {};
+
+TEST_P(PlantedVideoTemporary, IsRefusedAndNeverFollowed) {
+  TempDir dir;
+  const fs::path clip = write_clip(dir, still_clip(2));
+  fs::create_directories(dir / "out");
+  write_text(dir / "victim.mp4", kovra_test::victim_content);
+  const fs::path output = dir / "out" / "tracks.mp4";
+  GetParam().plant(kovra_utils::atomic_write::temporary_path_of(output, ".mp4"),
+                   dir / "victim.mp4");
+  EXPECT_THROW(render_tracking_video(clip.string(), output.string()), FileError);
+  EXPECT_EQ(read_text(dir / "victim.mp4"), kovra_test::victim_content);
+  EXPECT_FALSE(fs::exists(dir / "created_outside"));
+  EXPECT_FALSE(fs::exists(output));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PlantedVideoTemporary,
+                         ::testing::ValuesIn(kovra_test::planted_kinds()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RenderTrackingVideo, RejectsBadPathsBeforeWriting) {
   TempDir dir;

@@ -26,19 +26,30 @@ struct EvaluateOptions {
   std::string json;
 };
 
-// One side of the evaluation, as read from its path.
+// One side of the evaluation, as read from its path. Masks stay run-length encoded, so a file
+// declaring huge planes costs memory in proportion to its size.
 struct Tracks {
-  std::optional<kovra_utils::TrackMasks> masks;
+  std::optional<kovra_utils::TrackRles> masks;
   std::optional<kovra_utils::TrackBoxes> boxes;
+  std::vector<std::string> files;  // every file read
 };
 
-// The first line that is not blank; empty when there is none.
+// The first line that is not blank, cut after 1 MiB (enough to tell the formats apart: MOTS
+// counts text holds no comma); empty when there is none.
 std::string first_line(const std::string& path) {
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find_first_not_of(" \t\r") != std::string::npos) return line;
+  constexpr std::size_t kEnough = std::size_t{1} << 20;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  for (char c = 0; in.get(c) && line.size() < kEnough;) {
+    if (c != '\n') {
+      line.push_back(c);
+    } else if (line.find_first_not_of(" \t\r") == std::string::npos) {
+      line.clear();
+    } else {
+      break;
+    }
   }
-  return "";
+  return line;
 }
 
 // MOT lines are comma separated (or hold more than six fields); MOTS lines are six fields
@@ -54,11 +65,29 @@ bool is_mots_file(const std::string& path) {
 
 Tracks read_tracks(const std::string& path, const std::string& what, Console& console) {
   if (fs::is_directory(path)) {
-    return {kovra_utils::clip_track_masks(load_clip(path, console)), std::nullopt};
+    const kovra_utils::ClipData clip = load_clip(path, console);
+    std::vector<std::string> files;
+    for (const auto& [key, record] : clip) files.push_back(record.json_path);
+    return {kovra_utils::track_rles(kovra_utils::clip_track_masks(clip)), std::nullopt,
+            std::move(files)};
   }
   require_file(path, what);
-  if (is_mots_file(path)) return {kovra_utils::read_mots(path), std::nullopt};
-  return {std::nullopt, kovra_utils::read_mot(path)};
+  if (is_mots_file(path)) return {kovra_utils::read_mots_rle(path), std::nullopt, {path}};
+  return {std::nullopt, kovra_utils::read_mot(path), {path}};
+}
+
+// The metrics file must not replace one of the tracks it scores.
+void require_not_an_input(const std::string& output, const Tracks& predicted,
+                          const Tracks& ground_truth) {
+  for (const Tracks* side : {&predicted, &ground_truth}) {
+    for (const std::string& file : side->files) {
+      std::error_code error;
+      if (fs::equivalent(output, file, error)) {
+        throw InputError("--json: " + output + " is one of the inputs (" + file +
+                         "); choose another file");
+      }
+    }
+  }
 }
 
 kovra_utils::TrackBoxes as_boxes(const Tracks& tracks) {
@@ -92,6 +121,7 @@ int run_evaluate(const EvaluateOptions& options, Console& console) {
   if (!options.json.empty()) require_parent_directory(options.json, "--json");
   const Tracks predicted = read_tracks(options.predicted, "PREDICTED", console);
   const Tracks ground_truth = read_tracks(options.ground_truth, "GROUND_TRUTH", console);
+  if (!options.json.empty()) require_not_an_input(options.json, predicted, ground_truth);
   const bool boxes = options.boxes || predicted.boxes || ground_truth.boxes;
   const kovra_utils::TrackingEvaluation evaluation =
       boxes ? kovra_utils::evaluate_tracking(as_boxes(predicted), as_boxes(ground_truth))

@@ -16,6 +16,7 @@ struct RepairOptions {
   std::int64_t second_id = 0;
   std::int64_t from_frame = 0;
   std::optional<std::int64_t> to_frame;
+  bool no_wait = false;
 };
 
 std::string range_text(const RepairOptions& options) {
@@ -25,8 +26,8 @@ std::string range_text(const RepairOptions& options) {
 }
 
 // An interrupted earlier repair is settled before this one, and said so.
-void finish_earlier_repair(const std::string& tracker_output, std::ostream& out) {
-  switch (kovra_utils::finish_identity_repair(tracker_output)) {
+void finish_earlier_repair(const RepairOptions& options, std::ostream& out) {
+  switch (kovra_utils::finish_identity_repair(options.tracker_output, !options.no_wait)) {
     case kovra_utils::RepairRecovery::completed:
       out << "completed an interrupted identity repair\n";
       break;
@@ -58,18 +59,21 @@ void add_common_options(CLI::App& app, RepairOptions& options, const char* first
   app.add_option("--from", options.from_frame, "First frame number changed (as in the file names)")
       ->required();
   app.add_option("--to", options.to_frame, "Last frame number changed (default: the clip's end)");
+  app.add_flag("--no-wait", options.no_wait,
+               "Fail at once when another repair or a reader holds the folder, instead of "
+               "waiting for it");
 }
 
 // The library's swap_identities or reassign_identity.
 using RepairFunction = kovra_utils::IdentityRepair (*)(const std::string&, std::int64_t,
                                                        std::int64_t, std::int64_t,
-                                                       std::optional<std::int64_t>);
+                                                       std::optional<std::int64_t>, bool);
 
 int run_repair(const RepairOptions& options, Console& console, RepairFunction repair_function,
                const std::string& heading) {
-  finish_earlier_repair(options.tracker_output, console.out());
+  finish_earlier_repair(options, console.out());
   const auto repair = repair_function(options.tracker_output, options.first_id, options.second_id,
-                                      options.from_frame, options.to_frame);
+                                      options.from_frame, options.to_frame, !options.no_wait);
   print_repair(console.out(), heading + " " + range_text(options), repair);
   return 0;
 }

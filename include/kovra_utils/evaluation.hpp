@@ -27,9 +27,16 @@
 //
 // Identity repair rewrites annotation files ("object_id" of detections) and is atomic across
 // the clip: a journal in the clip folder lets the next call complete or roll back a run that
-// was killed. Errors: ArgumentError for bad ids or ranges, FileError / ContentError naming the
+// was killed. A repair (recovery included) holds an exclusive flock on the file
+// "kovra-identity-repair.lock" in the clip folder for its whole run, so two repairs of one
+// folder run one after the other; with `wait` false a repair that finds the folder locked fails
+// with FileError instead of waiting. The clip loader and the other readers of a folder hold a
+// shared lock while reading, and settle an interrupted repair first (or refuse the folder with
+// FileError naming the journal when they cannot write it). Locks are advisory: other programs
+// editing the folder are not held off. Errors: ArgumentError for bad ids or ranges, FileError / ContentError naming the
 // file and member for unreadable or malformed files.
 
+#include <kovra_utils/interop.hpp>
 #include <kovra_utils/types.hpp>
 
 #include <array>
@@ -98,6 +105,12 @@ struct TrackingEvaluation {
 TrackingEvaluation evaluate_tracking(const TrackMasks& predicted, const TrackMasks& ground_truth,
                                      const EvaluationOptions& options = {});
 
+/// Scores run-length encoded tracks with mask IoU, computed on the runs: no plane is built, so
+/// memory follows the counts whatever the masks' size. The same numbers as the Mask form.
+/// ContentError for an invalid encoding; ArgumentError as the Mask form for different sizes.
+TrackingEvaluation evaluate_tracking(const TrackRles& predicted, const TrackRles& ground_truth,
+                                     const EvaluationOptions& options = {});
+
 /// Scores `predicted` tracks against `ground_truth` with box IoU. Throws ArgumentError for a
 /// non-finite box coordinate, naming the side, frame and identity.
 TrackingEvaluation evaluate_tracking(const TrackBoxes& predicted, const TrackBoxes& ground_truth,
@@ -132,7 +145,8 @@ struct IdentityRepair {
 /// folder.
 IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id_a,
                                std::int64_t id_b, std::int64_t from_frame,
-                               std::optional<std::int64_t> to_frame = std::nullopt);
+                               std::optional<std::int64_t> to_frame = std::nullopt,
+                               bool wait = true);
 
 /// As swap_identities, but detections with `from_id` get `to_id` and nothing gets `from_id`:
 /// merges a fragment into a track. Throws ArgumentError when the ids are equal, the range is
@@ -140,7 +154,8 @@ IdentityRepair swap_identities(const std::string& save_dir_base, std::int64_t id
 /// (naming those frames); nothing is written then.
 IdentityRepair reassign_identity(const std::string& save_dir_base, std::int64_t from_id,
                                  std::int64_t to_id, std::int64_t from_frame,
-                                 std::optional<std::int64_t> to_frame = std::nullopt);
+                                 std::optional<std::int64_t> to_frame = std::nullopt,
+                                 bool wait = true);
 
 /// What finish_identity_repair found.
 enum class RepairRecovery {
@@ -150,7 +165,9 @@ enum class RepairRecovery {
 };
 
 /// Completes or rolls back an interrupted repair of the clip under `save_dir_base`. The repair
-/// functions call it first; call it before reading a clip a repair may have left mid-switch.
-RepairRecovery finish_identity_repair(const std::string& save_dir_base);
+/// functions and the loader call it first. Every path the journal lists must lie inside the
+/// folder without passing through a symbolic link (ContentError naming the journal otherwise,
+/// before anything is changed).
+RepairRecovery finish_identity_repair(const std::string& save_dir_base, bool wait = true);
 
 }  // namespace kovra_utils

@@ -15,7 +15,13 @@
 //
 // Errors: ContentError for a malformed run-length encoding or file line (the message names the
 // file and line, or the position in the counts); ArgumentError for masks of different sizes or
-// a box key that is not "Box<number>"; FileError when a file cannot be read or written.
+// a box key that is not "Box<number>", or an output that is one of the export's inputs;
+// FileError when a file cannot be read or written.
+//
+// Memory: an encoding costs memory in proportion to its counts, whatever plane it describes;
+// only decoding to a Mask builds pixels, and only for the rectangle of the set pixels, which
+// decode_rle refuses beyond max_decoded_pixels. Reading a track file holds at most one line of
+// max_track_line_bytes besides what it returns.
 
 #include <kovra_utils/types.hpp>
 
@@ -43,13 +49,18 @@ struct Rle {
   bool operator==(const Rle&) const = default;
 };
 
+/// The most pixels the set pixels' rectangle of a decoded mask may cover (2^27: 128 MiB of crop,
+/// sixteen 8K frames).
+inline constexpr std::int64_t max_decoded_pixels = std::int64_t{1} << 27;
+
 /// The encoding of `mask`, computed from its crop (cost grows with the crop, not the frame).
 /// As pycocotools' mask.encode: an all-clear mask gives {height * width}, a full one
 /// {0, height * width}.
 Rle encode_rle(const Mask& mask);
 
-/// The mask an encoding describes. ContentError for a negative count or counts that do not sum
-/// to height * width; ArgumentError for a negative size.
+/// The mask an encoding describes, built directly as the crop of its set pixels. ContentError
+/// for a negative count, counts that do not sum to height * width, or set pixels whose
+/// rectangle covers more than max_decoded_pixels; ArgumentError for a negative size.
 Mask decode_rle(const Rle& rle);
 
 /// pycocotools' compressed counts text (rleToString): each count, from the fourth on minus the
@@ -94,10 +105,19 @@ std::int64_t identity_of(std::string_view box_key);
 /// clip and box order. Empty masks and frames without masks are kept.
 TrackMasks clip_track_masks(const ClipData& clip);
 
+/// Tracks as COCO run-length encodings: frame number -> identity -> encoding, in read order.
+/// Memory follows the length of the counts, not the planes, so huge planes cost nothing extra.
+using TrackRles = OrderedMap<std::int64_t, OrderedMap<std::int64_t, Rle>>;
+
+/// The encodings of tracked masks (encode_rle of each), empty masks kept.
+TrackRles track_rles(const TrackMasks& masks);
+
 /// The boxes of tracked masks: corners at the pixel edges, x1 = x_min, y1 = y_min,
 /// x2 = x_max + 1, y2 = y_max + 1 (so x2 - x1 is the width in pixels, as MOT files give it).
 /// Empty masks have no box and are left out; frames keep their (possibly empty) entry.
 TrackBoxes track_boxes(const TrackMasks& masks);
+/// The same boxes from encodings (rle_to_bbox), empty encodings left out.
+TrackBoxes track_boxes(const TrackRles& rles);
 
 /// MOTS challenge text, one line per non-empty mask in map order:
 /// "<frame> <identity> 1 <height> <width> <compressed counts>" (class 1, space separated, as
@@ -113,19 +133,35 @@ std::size_t write_mot(const TrackBoxes& boxes, const std::filesystem::path& path
 /// The boxes of the clip's non-empty masks (track_boxes of clip_track_masks).
 std::size_t write_mot(const ClipData& clip, const std::filesystem::path& path);
 
-/// Reads a MOTS text file: lines "<frame> <id> <class> <height> <width> <counts>" separated by
-/// spaces or tabs; blank lines are skipped; the class is not kept. Frames and identities keep
-/// the order of their first line. ContentError naming the file and line for a missing or extra
-/// field, a number that is not an integer, a malformed counts text, or an identity given twice
-/// in one frame.
+/// The longest line a MOTS or MOT file may have (64 MiB; a MOTS line of an 8K frame's mask
+/// stays far below it).
+inline constexpr std::size_t max_track_line_bytes = std::size_t{1} << 26;
+
+/// Pixels read_mots may decode per byte of the file, beyond max_decoded_pixels.
+inline constexpr std::int64_t mots_pixels_per_byte = 4096;
+
+/// Reads a MOTS text file as run-length encodings: lines
+/// "<frame> <id> <class> <height> <width> <counts>" separated by spaces or tabs; blank lines
+/// are skipped; the class is not kept. Frames and identities keep the order of their first
+/// line. Memory stays in proportion to the file's size whatever the planes. ContentError naming
+/// the file and line for a missing or extra field, a number that is not an integer, a
+/// malformed counts text, a line longer than max_track_line_bytes, or an identity given twice
+/// in one frame; FileError when the path is a folder, a FIFO, a device or cannot be read.
+TrackRles read_mots_rle(const std::filesystem::path& path);
+
+/// read_mots_rle with every mask decoded. Decoding is bounded: the rectangles of a file's set
+/// pixels may cover at most max_decoded_pixels + mots_pixels_per_byte * (file size in bytes)
+/// pixels in all (so a 1 KiB file costs at most 132 MiB of crops), each at most
+/// max_decoded_pixels; beyond that ContentError naming the file and line.
 TrackMasks read_mots(const std::filesystem::path& path);
 
 /// Reads a MOT text file: lines "<frame>,<id>,<bb_left>,<bb_top>,<bb_width>,<bb_height>[,...]"
 /// (comma separated, or white space separated when a line has no comma). The box is
 /// {bb_left, bb_top, bb_left + bb_width, bb_top + bb_height}; further fields must be numbers and
 /// are not kept. ContentError naming the file and line for fewer than six fields, a field that
-/// is not a number, a frame or id that is not a whole number, a negative or non-finite size, or
-/// an identity given twice in one frame.
+/// is not a number, a frame or id that is not a whole number, a negative or non-finite size, a
+/// box edge that overflows to infinity, a line longer than max_track_line_bytes, or an identity
+/// given twice in one frame; FileError as read_mots_rle.
 TrackBoxes read_mot(const std::filesystem::path& path);
 
 // ---------------------------------------------------------------------------------------------
@@ -183,7 +219,8 @@ ExportFormat export_format(std::string_view name);
 
 /// Writes the clip to `path` in `format` (write_coco, write_mots, write_mot,
 /// write_trajectories); `video_name` is used by COCO only. Returns the number of annotations,
-/// lines or rows written.
+/// lines or rows written. ArgumentError when `path` is one of the clip's annotation files or
+/// frame images (the same file by device and inode).
 std::size_t export_clip(const ClipData& clip, ExportFormat format,
                         const std::filesystem::path& path, const std::string& video_name = "");
 

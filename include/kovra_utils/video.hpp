@@ -29,6 +29,12 @@ namespace kovra_utils {
 // Video catalogue
 // ---------------------------------------------------------------------------------------------
 
+/// The longest `match_pattern` accepted, in characters, and the deepest nesting of its groups:
+/// the regular-expression compiler recurses on both, and a caller's pattern must never exhaust
+/// the stack.
+inline constexpr std::size_t max_match_pattern_length = 1024;
+inline constexpr std::size_t max_match_pattern_depth = 32;
+
 /// Lists the camera videos under `base_dir`/`sub_dir` whose names match `match_pattern`, keeps
 /// those starting inside the daytime window, thins them out and returns them as a catalogue.
 ///
@@ -60,9 +66,10 @@ struct VideoMetadata {
   /// line, and returns the catalogue with the text columns "Camera Number", "Date", "Time"
   /// (HH:MM:SS), "File Path", "Video Name". Row labels are the rows' positions in the
   /// unfiltered catalogue. Directory entries are taken in the order the file system lists them.
-  /// Throws ArgumentError for a pattern that is not a valid regular expression or has fewer
-  /// than four groups, FileError for a missing base_dir (a missing sub folder is skipped) and for
-  /// a folder that exists but cannot be listed.
+  /// Throws ArgumentError for a pattern that is not a valid regular expression, has fewer
+  /// than four groups, is longer than max_match_pattern_length or nests groups deeper than
+  /// max_match_pattern_depth; FileError for a missing base_dir (a missing sub folder is skipped)
+  /// and for a folder that exists but cannot be listed.
   Table get_filtered_video_dataframe() const;
 };
 

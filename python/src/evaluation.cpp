@@ -65,31 +65,31 @@ void bind_evaluation(py::module_& module) {
   module.def(
       "swap_identities",
       [](const std::string& save_dir_base, std::int64_t id_a, std::int64_t id_b, std::int64_t from_frame,
-         std::optional<std::int64_t> to_frame) {
-        return repair_to_python(
-            run_library([&] { return ku::swap_identities(save_dir_base, id_a, id_b, from_frame, to_frame); }));
+         std::optional<std::int64_t> to_frame, bool wait) {
+        return repair_to_python(run_library(
+            [&] { return ku::swap_identities(save_dir_base, id_a, id_b, from_frame, to_frame, wait); }));
       },
       py::arg("save_dir_base"), py::arg("id_a"), py::arg("id_b"), py::arg("from_frame"),
-      py::arg("to_frame") = py::none(),
+      py::arg("to_frame") = py::none(), py::arg("wait") = true,
       "Swaps object ids id_a and id_b in the annotation files of frames from_frame..to_frame (inclusive; "
       "to the end when None), all files or none. Returns {\"files\", \"detections\", \"total_detections\"}.");
   module.def(
       "reassign_identity",
       [](const std::string& save_dir_base, std::int64_t from_id, std::int64_t to_id, std::int64_t from_frame,
-         std::optional<std::int64_t> to_frame) {
+         std::optional<std::int64_t> to_frame, bool wait) {
         return repair_to_python(run_library(
-            [&] { return ku::reassign_identity(save_dir_base, from_id, to_id, from_frame, to_frame); }));
+            [&] { return ku::reassign_identity(save_dir_base, from_id, to_id, from_frame, to_frame, wait); }));
       },
       py::arg("save_dir_base"), py::arg("from_id"), py::arg("to_id"), py::arg("from_frame"),
-      py::arg("to_frame") = py::none(),
+      py::arg("to_frame") = py::none(), py::arg("wait") = true,
       "Gives from_id's detections in the frame range the id to_id (merges a fragment into a track). "
       "Returns {\"files\", \"detections\", \"total_detections\"}.");
   module.def(
       "finish_identity_repair",
-      [](const std::string& save_dir_base) {
-        return recovery_name(run_library([&] { return ku::finish_identity_repair(save_dir_base); }));
+      [](const std::string& save_dir_base, bool wait) {
+        return recovery_name(run_library([&] { return ku::finish_identity_repair(save_dir_base, wait); }));
       },
-      py::arg("save_dir_base"),
+      py::arg("save_dir_base"), py::arg("wait") = true,
       "Completes or rolls back an interrupted identity repair of the folder: \"nothing\", \"completed\" "
       "or \"rolled_back\".");
 }

@@ -126,7 +126,7 @@ void bind_tracks(py::module_& module) {
   module.def("identity_of", &ku::identity_of, py::arg("box_key"), "\"Box<n>\" -> n + 1.");
   module.def("clip_track_masks", &ku::clip_track_masks, py::arg("clip"), library_call(),
              "Frame number (1 + clip position) -> identity -> Mask.");
-  module.def("track_boxes", &ku::track_boxes, py::arg("masks"), library_call(),
+  module.def("track_boxes", py::overload_cast<const ku::TrackMasks&>(&ku::track_boxes), py::arg("masks"), library_call(),
              "Frame -> identity -> [x1, y1, x2, y2] of the non-empty tracked masks.");
 
   // Tracks are tried before a clip: a clip's records never load as masks or boxes.
