@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,11 @@ FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size)
 /// The frame number after the last "output_pp_" of `json_path`, up to the next ".".
 /// ContentError naming the path when there is none.
 std::int64_t frame_number_of(const std::string& json_path);
+
+/// The whole clip under `save_dir_base` as get_kovra_annotation_data loads it (keys 0 .. N-1,
+/// the same message and absent result when there is no file), with each record's intersection
+/// table only when `with_tables`; files are read on up to `threads` threads.
+std::optional<ClipData> load_clip(const std::string& save_dir_base, bool with_tables,
+                                  int threads = 1);
 
 }  // namespace kovra_utils::tracker_output

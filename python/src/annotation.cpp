@@ -62,16 +62,18 @@ void bind_annotation(py::module_& module) {
 
   module.def(
       "get_kovra_annotation_data",
-      [](const std::string& video_dir, bool last_or_not, std::int64_t ixx, const std::string& save_dir_base) {
+      [](const std::string& video_dir, bool last_or_not, std::int64_t ixx, const std::string& save_dir_base,
+         int threads) {
         ku::LoadedClip loaded = run_library(
-            [&] { return ku::get_kovra_annotation_data(video_dir, last_or_not, ixx, save_dir_base); });
+            [&] { return ku::get_kovra_annotation_data(video_dir, last_or_not, ixx, save_dir_base, threads); });
         return loaded_clip_result(std::move(loaded), ixx);
       },
       py::arg("video_dir"), py::arg("last_or_not") = false, py::arg("ixx") = 0,
-      py::arg("save_dir_base") = std::string(ku::DEFAULT_TRACKER_OUTPUT_DIR),
+      py::arg("save_dir_base") = std::string(ku::DEFAULT_TRACKER_OUTPUT_DIR), py::kw_only(), py::arg("threads") = 1,
       R"((last_frame, kovra_annotation_data) of a clip's tracker output. ixx <= 0 loads the whole
 clip: (last record, {0: record, ...}); 0 < ixx < N loads one frame: ({ixx: record}, the same dict);
-ixx >= N gives two empty dicts; no file gives (None, None).)");
+ixx >= N gives two empty dicts; no file gives (None, None). threads: how many files a whole-clip
+load reads at once (same results).)");
 }
 
 }  // namespace kovra_python
