@@ -2,6 +2,7 @@
 
 #include <kovra_utils/cancellation.hpp>
 #include "annotation_file.hpp"
+#include "annotation_reader.hpp"
 #include "image_header.hpp"
 #include "text.hpp"
 #include "tracker_output.hpp"
@@ -10,7 +11,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <opencv2/core/utility.hpp>
+
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <functional>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -23,326 +29,13 @@
 
 namespace kovra_utils {
 
-// ---------------------------------------------------------------------------------------------
-// Polygon rasterisation
-// ---------------------------------------------------------------------------------------------
-
-namespace {
-
-namespace af = annotation_file;
-using Polygon = std::vector<cv::Point>;
-
-// Fills the polygons of one detection into a crop covering just their extent on the plane.
-Mask rasterise_polygons(const std::vector<Polygon>& polygons, cv::Size size) {
-  cv::Point low(std::numeric_limits<int>::max(), std::numeric_limits<int>::max());
-  cv::Point high(std::numeric_limits<int>::min(), std::numeric_limits<int>::min());
-  std::vector<const Polygon*> filled;
-  for (const Polygon& polygon : polygons) {
-    if (polygon.empty()) continue;
-    filled.push_back(&polygon);
-    for (const cv::Point& vertex : polygon) {
-      low = cv::Point(std::min(low.x, vertex.x), std::min(low.y, vertex.y));
-      high = cv::Point(std::max(high.x, vertex.x), std::max(high.y, vertex.y));
-    }
-  }
-  if (filled.empty()) return Mask(size);
-  // Extent in 64 bits: a vertex may sit at the edge of the 32-bit range.
-  const std::int64_t x0 = std::max<std::int64_t>(low.x, 0);
-  const std::int64_t y0 = std::max<std::int64_t>(low.y, 0);
-  const std::int64_t x1 = std::min<std::int64_t>(std::int64_t{high.x} + 1, size.width);
-  const std::int64_t y1 = std::min<std::int64_t>(std::int64_t{high.y} + 1, size.height);
-  if (x0 >= x1 || y0 >= y1) return Mask(size);
-  const cv::Rect extent(static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0),
-                        static_cast<int>(y1 - y0));
-  cv::Mat crop = cv::Mat::zeros(extent.size(), CV_8U);
-  for (const Polygon* polygon : filled) {
-    const cv::Point* points = polygon->data();
-    const int count = static_cast<int>(polygon->size());
-    cv::fillPoly(crop, &points, &count, 1, cv::Scalar(1), cv::LINE_8, 0, -extent.tl());
-  }
-  return Mask::from_crop(size, extent.tl(), crop);
-}
-
-// One scaled coordinate: truncated toward zero, as an int conversion of the product does.
-int scale_coordinate(double value, int scale, std::size_t token, const std::string& location,
-                     const std::string& file) {
-  if (!std::isfinite(value)) {
-    throw af::content_error(location, file,
-                            "coordinate " + std::to_string(token) + " (" +
-                                text::format_float(value) + ") is not a finite number");
-  }
-  const double scaled = std::trunc(value * scale);
-  if (!(scaled >= std::numeric_limits<int>::min() && scaled <= std::numeric_limits<int>::max())) {
-    throw af::content_error(location, file,
-                            "coordinate " + std::to_string(token) + " (" +
-                                text::format_float(value) +
-                                ") scales outside the 32-bit vertex range");
-  }
-  return static_cast<int>(scaled);
-}
-
-// Reads an annotation file as a stream of events, keeping only what the masks need, and
-// rasterises each detection when its object closes.
-class AnnotationReader : public nlohmann::json_sax<nlohmann::json> {
- public:
-  AnnotationReader(std::string file, cv::Size size) : file_(std::move(file)), size_(size) {}
-
-  AnnotationMasks finish() {
-    if (!image_path_) throw af::content_error("\"image_path\"", file_, "missing member");
-    if (!saw_detections_) throw af::content_error("\"detections\"", file_, "missing member");
-    return {std::move(*image_path_), std::move(masks_), std::move(boxkeys_)};
-  }
-
-  bool null() override { return scalar("null"); }
-  bool boolean(bool) override { return scalar("boolean"); }
-  bool number_integer(number_integer_t value) override {
-    if (in_object_id()) {
-      if (value == std::numeric_limits<std::int64_t>::min()) object_id_out_of_range();
-      object_id_ = value;
-      return end_value();
-    }
-    return scalar("number");
-  }
-  bool number_unsigned(number_unsigned_t value) override {
-    if (in_object_id()) {
-      if (value > static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max())) {
-        object_id_out_of_range();
-      }
-      object_id_ = static_cast<std::int64_t>(value);
-      return end_value();
-    }
-    return scalar("number");
-  }
-  bool number_float(number_float_t, const string_t&) override { return scalar("number"); }
-  bool binary(binary_t&) override { return scalar("binary"); }
-
-  bool string(string_t& value) override {
-    if (skip_depth_ > 0) return true;
-    switch (where_) {
-      case Where::image_path:
-        image_path_ = std::move(value);
-        return end_value();
-      case Where::polygons:
-        add_polygon(value);
-        return true;
-      default:
-        return scalar("string");
-    }
-  }
-
-  bool start_object(std::size_t) override {
-    if (skip_depth_ > 0 || skipping_value()) return skip_into();
-    switch (where_) {
-      case Where::document:
-        where_ = Where::root;
-        return true;
-      case Where::detections:
-        begin_detection();
-        return true;
-      default:
-        return unexpected("object");
-    }
-  }
-
-  bool key(string_t& name) override {
-    if (skip_depth_ > 0) return true;
-    if (where_ == Where::root) {
-      where_ = name == "image_path"   ? Where::image_path
-               : name == "detections" ? Where::detections_value
-                                      : Where::root_other;
-    } else if (where_ == Where::detection) {
-      where_ = name == "object_id"           ? Where::object_id
-               : name == "formatted_polygon" ? Where::polygons_value
-                                             : Where::detection_other;
-    }
-    return true;
-  }
-
-  bool end_object() override {
-    if (skip_depth_ > 0) return skip_out();
-    if (where_ == Where::detection) {
-      end_detection();
-      where_ = Where::detections;
-    } else {
-      where_ = Where::done;
-    }
-    return true;
-  }
-
-  bool start_array(std::size_t) override {
-    if (skip_depth_ > 0 || skipping_value()) return skip_into();
-    switch (where_) {
-      case Where::detections_value:
-        saw_detections_ = true;
-        masks_.clear();
-        boxkeys_.clear();
-        detection_count_ = 0;
-        where_ = Where::detections;
-        return true;
-      case Where::polygons_value:
-        polygons_.clear();
-        polygon_count_ = 0;
-        has_polygons_ = true;
-        where_ = Where::polygons;
-        return true;
-      default:
-        return unexpected("array");
-    }
-  }
-
-  bool end_array() override {
-    if (skip_depth_ > 0) return skip_out();
-    where_ = where_ == Where::polygons ? Where::detection : Where::root;
-    return true;
-  }
-
-  bool parse_error(std::size_t, const std::string&,
-                   const nlohmann::detail::exception& error) override {
-    throw ContentError(file_ + ": not valid JSON (" + error.what() + ")");
-  }
-
- private:
-  // Where the next value sits.
-  enum class Where {
-    document,          // before the root value
-    root,              // between members of the root object
-    image_path,        // value of "image_path"
-    detections_value,  // value of "detections"
-    root_other,        // value of another root member
-    detections,        // between elements of "detections"
-    detection,         // between members of a detection
-    object_id,         // value of "object_id"
-    polygons_value,    // value of "formatted_polygon"
-    detection_other,   // value of another detection member
-    polygons,          // between elements of "formatted_polygon"
-    done,
-  };
-
-  bool in_object_id() const { return skip_depth_ == 0 && where_ == Where::object_id; }
-  bool skipping_value() const {
-    return where_ == Where::root_other || where_ == Where::detection_other;
-  }
-
-  bool skip_into() {
-    ++skip_depth_;
-    return true;
-  }
-  bool skip_out() {
-    if (--skip_depth_ == 0) end_value();
-    return true;
-  }
-
-  // After a member's value: back to the members of its object.
-  bool end_value() {
-    if (where_ == Where::image_path || where_ == Where::root_other ||
-        where_ == Where::detections_value) {
-      where_ = Where::root;
-    } else if (where_ == Where::object_id || where_ == Where::detection_other ||
-               where_ == Where::polygons_value) {
-      where_ = Where::detection;
-    }
-    return true;
-  }
-
-  bool scalar(const char* kind) {
-    if (skip_depth_ > 0) return true;
-    if (skipping_value()) return end_value();
-    return unexpected(kind);
-  }
-
-  [[noreturn]] bool unexpected(const std::string& kind) {
-    switch (where_) {
-      case Where::document:
-        throw af::content_error("", file_, "expected an object, got " + kind);
-      case Where::image_path:
-        throw af::content_error("\"image_path\"", file_, "expected string, got " + kind);
-      case Where::detections_value:
-        throw af::content_error("\"detections\"", file_, "expected array, got " + kind);
-      case Where::detections:
-        throw af::content_error(detection_location(), file_, "expected object, got " + kind);
-      case Where::object_id:
-        throw af::content_error(af::member_location(detection_location(), "object_id"), file_,
-                                "expected integer, got " + kind);
-      case Where::polygons_value:
-        throw af::content_error(polygons_location(), file_, "expected array, got " + kind);
-      case Where::polygons:
-        throw af::content_error(af::element_location(polygons_location(), polygon_count_), file_,
-                                "expected string, got " + kind);
-      default:
-        throw af::content_error("", file_, "unexpected " + kind);
-    }
-  }
-
-  [[noreturn]] void object_id_out_of_range() {
-    throw af::content_error(af::member_location(detection_location(), "object_id"), file_,
-                            "value outside the 64-bit integer range");
-  }
-
-  std::string detection_location() const {
-    return af::element_location("\"detections\"", detection_count_);
-  }
-  std::string polygons_location() const {
-    return af::member_location(detection_location(), "formatted_polygon");
-  }
-
-  void begin_detection() {
-    where_ = Where::detection;
-    object_id_ = 0;
-    has_polygons_ = false;
-    polygons_.clear();
-  }
-
-  void add_polygon(const std::string& text) {
-    const std::string location = af::element_location(polygons_location(), polygon_count_);
-    af::parse_polygon(text, coordinates_, location, file_);
-    Polygon vertices;
-    vertices.reserve(coordinates_.size() / 2);
-    for (std::size_t i = 0; i < coordinates_.size(); i += 2) {
-      vertices.emplace_back(
-          scale_coordinate(coordinates_[i], size_.width, i, location, file_),
-          scale_coordinate(coordinates_[i + 1], size_.height, i + 1, location, file_));
-    }
-    polygons_.push_back(std::move(vertices));
-    ++polygon_count_;
-  }
-
-  void end_detection() {
-    if (!has_polygons_) throw af::content_error(polygons_location(), file_, "missing member");
-    masks_.push_back(rasterise_polygons(polygons_, size_));
-    boxkeys_.push_back(object_id_ - 1);
-    ++detection_count_;
-  }
-
-  std::string file_;
-  cv::Size size_;
-  Where where_ = Where::document;
-  int skip_depth_ = 0;
-
-  std::optional<std::string> image_path_;
-  bool saw_detections_ = false;
-  std::vector<Mask> masks_;
-  std::vector<std::int64_t> boxkeys_;
-
-  std::size_t detection_count_ = 0;
-  std::int64_t object_id_ = 0;
-  bool has_polygons_ = false;
-  std::size_t polygon_count_ = 0;
-  std::vector<Polygon> polygons_;
-  std::vector<double> coordinates_;
-};
-
-}  // namespace
-
 AnnotationMasks process_json_and_generate_masks(const std::string& json_path, int height,
                                                 int width) {
   if (height < 0 || width < 0) {
     throw ArgumentError("mask plane size must not be negative, got " + std::to_string(height) +
                         " x " + std::to_string(width));
   }
-  const std::string text = af::read_text_file(json_path);
-  AnnotationReader reader(json_path, cv::Size(width, height));
-  nlohmann::json::sax_parse(text, &reader);
-  return reader.finish();
+  return annotation_reader::Reader().read(json_path, cv::Size(width, height));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -428,6 +121,7 @@ namespace kovra_utils {
 
 namespace {
 
+namespace af = annotation_file;
 namespace fs = std::filesystem;
 
 struct AnnotationFile {
@@ -549,9 +243,9 @@ cv::Size first_frame_size(const std::string& first_json_path) {
   return *size;
 }
 
-FrameRecord build_frame_record(const AnnotationFile& file, cv::Size frame_size) {
-  AnnotationMasks annotation =
-      process_json_and_generate_masks(file.path, frame_size.height, frame_size.width);
+FrameRecord build_frame_record(annotation_reader::Reader& reader, const AnnotationFile& file,
+                               cv::Size frame_size) {
+  AnnotationMasks annotation = reader.read(file.path, frame_size);
   FrameRecord record;
   for (std::size_t k = 0; k < annotation.masks.size(); ++k) {
     record.masks_dict["Box" + std::to_string(annotation.boxkeys[k])] =
@@ -562,6 +256,93 @@ FrameRecord build_frame_record(const AnnotationFile& file, cv::Size frame_size) 
   record.json_path = file.path;
   record.image_path = std::move(annotation.image_path);
   return record;
+}
+
+// Reads files[begin, end) in order with one reader, each record with its intersection table
+// when `with_tables`. Stops at the first failure, or before any position past `*stop_after`.
+struct RecordReading {
+  const std::vector<AnnotationFile>& files;
+  cv::Size frame_size;
+  bool with_tables;
+  std::vector<FrameRecord>& records;
+
+  void run(std::size_t begin, std::size_t end,
+           const std::function<bool(std::size_t)>& keep_going) const {
+    annotation_reader::Reader reader(true);
+    for (std::size_t position = begin; position < end && keep_going(position); ++position) {
+      FrameRecord record = build_frame_record(reader, files[position], frame_size);
+      if (with_tables) {
+        record.intersections_df = intersection_between_masks(record.masks_dict, record.mask_areas);
+      }
+      records[position] = std::move(record);
+    }
+  }
+};
+
+// The records of every file, read on up to `threads` threads (OpenCV's pool), one reader per
+// thread. A failure fails the whole call with the error of the earliest failing file: the one a
+// reading in file order meets first.
+std::vector<FrameRecord> read_records(const std::vector<AnnotationFile>& files,
+                                      cv::Size frame_size, bool with_tables, int threads) {
+  std::vector<FrameRecord> records(files.size());
+  const RecordReading reading{files, frame_size, with_tables, records};
+  if (threads <= 1 || files.size() < 2) {
+    reading.run(0, files.size(), [](std::size_t) {
+      check_cancellation();
+      return true;
+    });
+    return records;
+  }
+  std::vector<std::exception_ptr> failures(files.size());
+  std::atomic<std::size_t> first_failure{files.size()};
+  const auto before_failure = [&](std::size_t position) { return position < first_failure.load(); };
+  const auto stripe = [&](const cv::Range& range) {
+    const auto begin = static_cast<std::size_t>(range.start);
+    const auto end = static_cast<std::size_t>(range.end);
+    std::size_t position = begin;
+    try {
+      reading.run(begin, end, [&](std::size_t next) {
+        position = next;
+        return before_failure(next);
+      });
+    } catch (...) {
+      failures[position] = std::current_exception();
+      std::size_t earliest = first_failure.load();
+      while (position < earliest && !first_failure.compare_exchange_weak(earliest, position)) {
+      }
+    }
+  };
+  cv::parallel_for_(cv::Range(0, static_cast<int>(files.size())), stripe, threads);
+  if (first_failure.load() < files.size()) std::rethrow_exception(failures[first_failure.load()]);
+  return records;
+}
+
+void require_threads(int threads) {
+  if (threads < 1) {
+    throw ArgumentError("threads must be at least 1, got " + std::to_string(threads));
+  }
+}
+
+// The annotation files under `save_dir_base`, or none after the loader's message.
+std::vector<AnnotationFile> clip_files(const std::string& save_dir_base) {
+  std::vector<AnnotationFile> files;
+  collect_annotation_files(save_dir_base, files);
+  if (files.empty()) {
+    std::cout << "No JSON files found in " << save_dir_base
+              << ". Please check the directory and try again." << std::endl;
+  }
+  return files;
+}
+
+ClipData whole_clip(const std::vector<AnnotationFile>& files, bool with_tables, int threads) {
+  const cv::Size frame_size = first_frame_size(files.front().path);
+  std::vector<FrameRecord> records = read_records(files, frame_size, with_tables, threads);
+  ClipData clip;
+  clip.reserve(records.size());
+  for (std::size_t position = 0; position < records.size(); ++position) {
+    clip[static_cast<std::int64_t>(position)] = std::move(records[position]);
+  }
+  return clip;
 }
 
 }  // namespace
@@ -582,7 +363,8 @@ cv::Size clip_frame_size(const std::string& first_json_path) {
 }
 
 FrameRecord read_frame_record(const std::string& json_path, cv::Size frame_size) {
-  return build_frame_record(AnnotationFile{json_path, {}, {}}, frame_size);
+  annotation_reader::Reader reader;
+  return build_frame_record(reader, AnnotationFile{json_path, {}, {}}, frame_size);
 }
 
 std::int64_t frame_number_of(const std::string& json_path) { return frame_index_of(json_path); }
@@ -593,6 +375,15 @@ void require_folder(const std::string& save_dir_base) {
   const bool exists = fs::exists(save_dir_base, error);
   throw FileError("tracker output folder " + save_dir_base +
                   (exists ? " is not a folder" : " does not exist"));
+}
+
+std::optional<ClipData> load_clip(const std::string& save_dir_base, bool with_tables,
+                                  int threads) {
+  require_threads(threads);
+  const ReadLock read_lock = lock_for_reading(save_dir_base);
+  const std::vector<AnnotationFile> files = clip_files(save_dir_base);
+  if (files.empty()) return std::nullopt;
+  return whole_clip(files, with_tables, threads);
 }
 
 }  // namespace tracker_output
@@ -611,20 +402,6 @@ std::optional<SharedFrameNumber> shared_frame_number(const std::vector<Annotatio
   return std::nullopt;
 }
 
-// Every file's record with its intersection table, under keys 0 .. N-1; `files` is not empty.
-ClipData whole_clip(const std::vector<AnnotationFile>& files) {
-  const cv::Size frame_size = first_frame_size(files.front().path);
-  ClipData clip;
-  clip.reserve(files.size());
-  for (std::size_t position = 0; position < files.size(); ++position) {
-    check_cancellation();
-    FrameRecord record = build_frame_record(files[position], frame_size);
-    record.intersections_df = intersection_between_masks(record.masks_dict, record.mask_areas);
-    clip[static_cast<std::int64_t>(position)] = std::move(record);
-  }
-  return clip;
-}
-
 void warn_shared_frame_number(const std::vector<AnnotationFile>& files) {
   if (const auto shared = shared_frame_number(files)) {
     std::cout << "Warning: frame number " << shared->frame_number << " occurs in both "
@@ -635,26 +412,24 @@ void warn_shared_frame_number(const std::vector<AnnotationFile>& files) {
 }  // namespace
 
 LoadedClip get_kovra_annotation_data(const std::string& /*video_dir*/, bool /*last_or_not*/,
-                                     std::int64_t ixx, const std::string& save_dir_base) {
+                                     std::int64_t ixx, const std::string& save_dir_base,
+                                     int threads) {
+  require_threads(threads);
   const tracker_output::ReadLock read_lock = tracker_output::lock_for_reading(save_dir_base);
-  std::vector<AnnotationFile> files;
-  collect_annotation_files(save_dir_base, files);
-  if (files.empty()) {
-    std::cout << "No JSON files found in " << save_dir_base
-              << ". Please check the directory and try again." << std::endl;
-    return {};
-  }
+  const std::vector<AnnotationFile> files = clip_files(save_dir_base);
+  if (files.empty()) return {};
   warn_shared_frame_number(files);
   LoadedClip loaded;
   if (ixx <= 0) {
-    loaded.kovra_annotation_data = whole_clip(files);
+    loaded.kovra_annotation_data = whole_clip(files, true, threads);
     loaded.last_frame = loaded.kovra_annotation_data->back().second;
     return loaded;
   }
   const cv::Size frame_size = first_frame_size(files.front().path);
   ClipData& clip = loaded.kovra_annotation_data.emplace();
   if (static_cast<std::uint64_t>(ixx) < files.size()) {
-    clip[ixx] = build_frame_record(files[static_cast<std::size_t>(ixx)], frame_size);
+    annotation_reader::Reader reader;
+    clip[ixx] = build_frame_record(reader, files[static_cast<std::size_t>(ixx)], frame_size);
     loaded.last_frame = clip[ixx];
   }
   return loaded;
@@ -677,7 +452,7 @@ ClipData load_clip(const std::string& save_dir_base) {
                        " and " + shared->second + " (does " + save_dir_base +
                        " hold more than one clip?)");
   }
-  return whole_clip(files);
+  return whole_clip(files, true, 1);
 }
 
 }  // namespace kovra_utils

@@ -6,6 +6,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -203,6 +205,60 @@ cv::Mat fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size plan
   return out;
 }
 
+namespace {
+
+constexpr std::uint64_t kLow7Bits = 0x7f7f7f7f7f7f7f7fULL;
+constexpr std::uint64_t kByteOnes = 0x0101010101010101ULL;
+
+// The high bit of every non-zero byte of `word`, no other bit.
+std::uint64_t nonzero_bytes(std::uint64_t word) {
+  return (((word & kLow7Bits) + kLow7Bits) | word) & ~kLow7Bits;
+}
+
+// Number of bytes flagged by nonzero_bytes.
+int flagged_count(std::uint64_t flags) { return static_cast<int>(((flags >> 7) * kByteOnes) >> 56); }
+
+// Scan state of one row: the first and last non-zero column and the count between them.
+struct RowScan {
+  int first = -1;
+  int last = -1;
+  int count = 0;
+  std::uint64_t seen = 0;  // every byte of the row OR-ed together (per byte position)
+
+  void add_word(int column, std::uint64_t word) {
+    seen |= word;
+    const std::uint64_t flags = nonzero_bytes(word);
+    if (flags == 0) return;
+    if (first < 0) first = column + std::countr_zero(flags) / 8;
+    last = column + 7 - std::countl_zero(flags) / 8;
+    count += flagged_count(flags);
+  }
+  void add_byte(int column, std::uint8_t value) {
+    seen |= value;
+    if (value == 0) return;
+    if (first < 0) first = column;
+    last = column;
+    ++count;
+  }
+};
+
+// Little-endian words: the lowest byte is the leftmost pixel.
+static_assert(std::endian::native == std::endian::little);
+
+RowScan scan_row(const std::uint8_t* row, int cols) {
+  RowScan scan;
+  int c = 0;
+  for (; c <= cols - 8; c += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, row + c, sizeof word);
+    scan.add_word(c, word);
+  }
+  for (; c < cols; ++c) scan.add_byte(c, row[c]);
+  return scan;
+}
+
+}  // namespace
+
 NonZero nonzero_extent(const cv::Mat& plane) {
   if (plane.type() != CV_8UC1 || plane.dims != 2) {
     throw ArgumentError("non-zero extent needs a 2-D 8-bit single-channel plane, got type " +
@@ -210,24 +266,20 @@ NonZero nonzero_extent(const cv::Mat& plane) {
   }
   int left = plane.cols, right = -1, top = plane.rows, bottom = -1;
   std::int64_t area = 0;
+  std::uint64_t seen = 0;
   for (int r = 0; r < plane.rows; ++r) {
-    const std::uint8_t* row = plane.ptr<std::uint8_t>(r);
-    int first = -1, last = -1, count = 0;
-    for (int c = 0; c < plane.cols; ++c) {
-      if (row[c] == 0) continue;
-      if (first < 0) first = c;
-      last = c;
-      ++count;
-    }
-    if (count == 0) continue;
-    left = std::min(left, first);
-    right = std::max(right, last);
+    const RowScan row = scan_row(plane.ptr<std::uint8_t>(r), plane.cols);
+    seen |= row.seen;
+    if (row.count == 0) continue;
+    left = std::min(left, row.first);
+    right = std::max(right, row.last);
     top = std::min(top, r);
     bottom = r;
-    area += count;
+    area += row.count;
   }
-  if (area == 0) return {};
-  return {cv::Rect(left, top, right - left + 1, bottom - top + 1), area};
+  const bool binary = (seen & ~kByteOnes) == 0;
+  if (area == 0) return {{}, 0, binary};
+  return {cv::Rect(left, top, right - left + 1, bottom - top + 1), area, binary};
 }
 
 }  // namespace kovra_utils::geometry

@@ -43,14 +43,17 @@ class PolygonClipper {
 cv::Mat fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size plane_size,
                             cv::Rect window);
 
-/// Tight rectangle and count of the non-zero pixels of a single-channel CV_8U plane.
+/// Tight rectangle and count of the non-zero pixels of a single-channel CV_8U plane, and whether
+/// it holds nothing but 0 and 1.
 struct NonZero {
   cv::Rect bounds;  ///< (0, 0, 0, 0) when there are none
   std::int64_t area = 0;
+  bool binary = true;  ///< every pixel is 0 or 1
 };
 
-/// Both in one scan. Stands in for cv::boundingRect on planes: OpenCV 4.6 can return a rectangle
-/// one column short for some 8-bit planes. ArgumentError for any other type.
+/// All three in one scan, eight pixels at a time. Stands in for cv::boundingRect on planes:
+/// OpenCV 4.6 can return a rectangle one column short for some 8-bit planes. ArgumentError for
+/// any other type.
 NonZero nonzero_extent(const cv::Mat& plane);
 
 }  // namespace kovra_utils::geometry

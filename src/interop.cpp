@@ -4,6 +4,7 @@
 
 #include "annotation_file.hpp"
 #include "atomic_write.hpp"
+#include "tracker_output.hpp"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -1079,12 +1080,10 @@ std::size_t export_clip(const ClipData& clip, ExportFormat format,
 }
 
 std::size_t export_tracker_output(const std::string& save_dir_base, ExportFormat format,
-                                  const std::filesystem::path& path) {
-  const LoadedClip loaded = get_kovra_annotation_data("", false, 0, save_dir_base);
-  if (!loaded.kovra_annotation_data) {
-    throw FileError("no annotation files (*_<n>.json) under " + save_dir_base);
-  }
-  return export_clip(*loaded.kovra_annotation_data, format, path, folder_name(save_dir_base));
+                                  const std::filesystem::path& path, int threads) {
+  const std::optional<ClipData> clip = tracker_output::load_clip(save_dir_base, false, threads);
+  if (!clip) throw FileError("no annotation files (*_<n>.json) under " + save_dir_base);
+  return export_clip(*clip, format, path, folder_name(save_dir_base));
 }
 
 }  // namespace kovra_utils

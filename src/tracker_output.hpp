@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,11 @@ using ReadLock = std::shared_ptr<const void>;
 /// journal when an interrupted repair cannot be settled (a folder this user cannot write);
 /// ContentError naming it when it is malformed.
 ReadLock lock_for_reading(const std::string& save_dir_base);
+
+/// The whole clip under `save_dir_base` as get_kovra_annotation_data loads it (keys 0 .. N-1,
+/// the same message and absent result when there is no file), with each record's intersection
+/// table only when `with_tables`; files are read on up to `threads` threads.
+std::optional<ClipData> load_clip(const std::string& save_dir_base, bool with_tables,
+                                  int threads = 1);
 
 }  // namespace kovra_utils::tracker_output

@@ -53,12 +53,26 @@ Mask Mask::from_crop(cv::Size size, cv::Point origin, const cv::Mat& crop) {
   const cv::Rect placed(origin, crop.size());
   const cv::Rect visible = placed & cv::Rect(cv::Point(0, 0), size);
   if (visible.empty()) return Mask(size);
-  cv::Mat binary = to_binary(crop(visible - origin));
-  const geometry::NonZero set = geometry::nonzero_extent(binary);
+  const cv::Mat visible_crop = crop(visible - origin);
+  // 8-bit crops are scanned as they are, so only the tight part is copied.
+  const cv::Mat scanned = visible_crop.depth() == CV_8U ? visible_crop : to_binary(visible_crop);
+  const geometry::NonZero set = geometry::nonzero_extent(scanned);
   if (set.area == 0) return Mask(size);
-  // The binary copy is ours: keep it whole when it is already tight.
-  cv::Mat tight_crop = set.bounds.size() == binary.size() ? binary : binary(set.bounds).clone();
-  return Mask(size, set.bounds + visible.tl(), std::move(tight_crop), set.area);
+  return Mask(size, set.bounds + visible.tl(), to_binary(scanned(set.bounds)), set.area);
+}
+
+Mask Mask::adopt_crop(cv::Size size, cv::Point origin, cv::Mat crop) {
+  require_valid_size(size);
+  const cv::Rect placed(origin, crop.size());
+  const bool inside = (placed & cv::Rect(cv::Point(0, 0), size)) == placed;
+  if (crop.empty() || crop.type() != CV_8UC1 || crop.dims != 2 || !inside) {
+    return from_crop(size, origin, crop);
+  }
+  const geometry::NonZero set = geometry::nonzero_extent(crop);
+  if (set.area == 0) return Mask(size);
+  if (!set.binary) return from_crop(size, origin, crop);
+  cv::Mat tight = set.bounds.size() == crop.size() ? std::move(crop) : crop(set.bounds).clone();
+  return Mask(size, set.bounds + origin, std::move(tight), set.area);
 }
 
 Mask Mask::from_dense(const cv::Mat& plane) {

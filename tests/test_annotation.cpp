@@ -201,6 +201,100 @@ INSTANTIATE_TEST_SUITE_P(
                       {"\"formatted_polygon\"[0]", "expected string, got array"}}),
     [](const testing::TestParamInfo<BadAnnotation>& info) { return info.param.name; });
 
+// Well-formed files of unusual shape, which a fast reader may take differently from the rest:
+// they read like any other file.
+struct UnusualAnnotation {
+  std::string name;
+  std::string content;
+  std::string image_path;
+  std::vector<std::int64_t> boxkeys;
+  std::string error;  // a part of the message when the file is rejected
+};
+
+class ReadsUnusualAnnotation : public testing::TestWithParam<UnusualAnnotation> {};
+
+TEST_P(ReadsUnusualAnnotation, AsAnyOtherFile) {
+  TempDir dir;
+  const std::string path = (dir / "output_pp_1.json").string();
+  write_text(path, GetParam().content);
+  if (!GetParam().error.empty()) {
+    kovra_test::expect_error_containing<ContentError>(
+        [&] { kovra_utils::process_json_and_generate_masks(path, 10, 10); },
+        {GetParam().error, path});
+    return;
+  }
+  const auto result = kovra_utils::process_json_and_generate_masks(path, 10, 10);
+  EXPECT_EQ(result.image_path, GetParam().image_path);
+  EXPECT_EQ(result.boxkeys, GetParam().boxkeys);
+}
+
+std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+const std::string kPolygon = R"("formatted_polygon": ["0 0.1 0.1 0.5 0.5"])";
+
+INSTANTIATE_TEST_SUITE_P(
+    Annotation, ReadsUnusualAnnotation,
+    testing::Values(
+        UnusualAnnotation{"byte_order_mark",
+                          "\xEF\xBB\xBF{\"image_path\": \"p\", \"detections\": [{\"object_id\": 1, " +
+                              kPolygon + "}]}",
+                          "p",
+                          {0}, ""},
+        UnusualAnnotation{"escaped_member_names",
+                          R"({"image\u005fpath": "p", "detections": [{"object\u005fid": 2, )" +
+                              kPolygon + "}]}",
+                          "p",
+                          {1}, ""},
+        UnusualAnnotation{"later_members_replace_earlier",
+                          R"({"image_path": "a", "detections": [{)" + kPolygon +
+                              R"(}], "image_path": "b", "detections": [{"formatted_polygon": [],
+                                 "object_id": 5, "object_id": 7}]})",
+                          "b",
+                          {6}, ""},
+        UnusualAnnotation{"integer_beyond_64_bits_elsewhere",
+                          R"({"meta": 18446744073709551616, "image_path": "p", "detections": [{)" +
+                              kPolygon + "}]}",
+                          "p",
+                          {-1}, ""},
+        UnusualAnnotation{"deep_nesting_elsewhere",
+                          R"({"meta": )" + nested_arrays(2000) +
+                              R"(, "image_path": "p", "detections": []})",
+                          "p",
+                          {}, ""},
+        UnusualAnnotation{"largest_object_id",
+                          R"({"image_path": "p", "detections": [{"object_id": 9223372036854775807, )" +
+                              kPolygon + "}]}",
+                          "p",
+                          {9223372036854775806}, ""},
+        UnusualAnnotation{"negative_zero_object_id",
+                          R"({"image_path": "p", "detections": [{"object_id": -0, )" + kPolygon +
+                              "}]}",
+                          "p",
+                          {-1}, ""},
+        UnusualAnnotation{"object_id_beyond_64_bits",
+                          R"({"image_path": "p", "detections": [{"object_id": 9223372036854775808, )" +
+                              kPolygon + "}]}",
+                          "",
+                          {},
+                          "\"detections\"[0].\"object_id\" in"},
+        UnusualAnnotation{"most_negative_object_id",
+                          R"({"image_path": "p", "detections": [{"object_id": -9223372036854775808, )" +
+                              kPolygon + "}]}",
+                          "",
+                          {},
+                          "value outside the 64-bit integer range"},
+        UnusualAnnotation{"content_error_before_broken_syntax",
+                          R"({"image_path": 3, "detections": [)",
+                          "",
+                          {},
+                          "\"image_path\" in"},
+        UnusualAnnotation{"text_after_the_document",
+                          R"({"image_path": "p", "detections": []} x)",
+                          "",
+                          {},
+                          "not valid JSON"}),
+    [](const testing::TestParamInfo<UnusualAnnotation>& info) { return info.param.name; });
+
 TEST(ProcessJsonAndGenerateMasks, IgnoresOtherMembersAtAnyDepth) {
   TempDir dir;
   write_text(dir / "a.json",
@@ -468,6 +562,57 @@ TEST_F(TrackerOutput, OnlyRegularFilesQualify) {
   const auto loaded = load();
   ASSERT_TRUE(loaded.kovra_annotation_data);
   EXPECT_EQ(loaded.kovra_annotation_data->size(), 1u);
+}
+
+// A clip of twelve frames, three overlapping detections each, moving from frame to frame.
+void write_moving_clip(const std::filesystem::path& folder, const std::string& image_path) {
+  for (int n = 0; n < 12; ++n) {
+    std::vector<json> detections;
+    for (int k = 0; k < 3; ++k) {
+      const double x = 0.05 * k + 0.02 * n;
+      const double y = 0.1 + 0.03 * k;
+      detections.push_back(detection(k + 1, {"0 " + std::to_string(x) + " " + std::to_string(y) + " " +
+                                             std::to_string(x + 0.3) + " " + std::to_string(y) + " " +
+                                             std::to_string(x + 0.2) + " " + std::to_string(y + 0.5)}));
+    }
+    write_text(folder / ("output_pp_" + std::to_string(n) + ".json"),
+               annotation_text(detections, image_path));
+  }
+}
+
+TEST_F(TrackerOutput, SeveralThreadsLoadTheSameClip) {
+  write_moving_clip(dir_.path(), image_path_);
+  const auto serial = load();
+  for (const int threads : {2, 5}) {
+    const auto parallel =
+        kovra_utils::get_kovra_annotation_data("", false, 0, dir_.path().string(), threads);
+    ASSERT_EQ(parallel.kovra_annotation_data->size(), serial.kovra_annotation_data->size());
+    for (const auto& [position, expected] : *serial.kovra_annotation_data) {
+      const auto& record = parallel.kovra_annotation_data->at(position);
+      EXPECT_EQ(record.json_path, expected.json_path);
+      EXPECT_EQ(record.frame_index, expected.frame_index);
+      EXPECT_EQ(record.mask_areas, expected.mask_areas);
+      EXPECT_EQ(record.masks_dict, expected.masks_dict);
+      EXPECT_EQ(record.intersections_df->values(), expected.intersections_df->values());
+    }
+    EXPECT_EQ(parallel.last_frame->json_path, serial.last_frame->json_path);
+  }
+  kovra_test::expect_error_message<ArgumentError>(
+      [&] { kovra_utils::get_kovra_annotation_data("", false, 0, dir_.path().string(), 0); },
+      "threads must be at least 1, got 0");
+}
+
+// Whichever thread meets its failure first, the call reports the file a reading in order meets
+// first.
+TEST_F(TrackerOutput, SeveralThreadsReportTheEarliestFailure) {
+  write_moving_clip(dir_.path(), image_path_);
+  write_text(dir_ / "output_pp_4.json", R"({"image_path": "x", "detections": [{}]})");
+  write_text(dir_ / "output_pp_10.json", "{");
+  for (const int threads : {1, 2, 3}) {
+    kovra_test::expect_error_containing<ContentError>(
+        [&] { kovra_utils::get_kovra_annotation_data("", false, 0, dir_.path().string(), threads); },
+        {"output_pp_4.json", "\"formatted_polygon\""});
+  }
 }
 
 // The frame size comes from the image header: no decoding of a frame that declares 30000 x 30000.

@@ -638,6 +638,8 @@ TEST(ExportTrackerOutput, EveryFormatWritesTheLoadedClip) {
   const auto tracks = kovra_utils::clip_track_masks(*loaded.kovra_annotation_data);
 
   EXPECT_EQ(kovra_utils::export_tracker_output(folder, ExportFormat::coco, dir / "c.json"), 4u);
+  EXPECT_EQ(kovra_utils::export_tracker_output(folder, ExportFormat::coco, dir / "c2.json", 2), 4u);
+  EXPECT_EQ(read_text(dir / "c2.json"), read_text(dir / "c.json"));
   const json doc = json::parse(read_text(dir / "c.json"));
   EXPECT_EQ(doc["videos"][0]["name"], "pen3");
   EXPECT_EQ(doc["images"][1]["frame_index"], 21);

@@ -60,6 +60,40 @@ TEST(Mask, AcceptsAnyDepthAndClipsCrops) {
   EXPECT_THROW(Mask::from_dense(rgb), ArgumentError);
 }
 
+// A crop handed over keeps its buffer only when that is safe; otherwise the mask is the one
+// from_crop builds.
+TEST(Mask, AdoptCropSharesOnlyTightBinaryCropsInsideThePlane) {
+  struct Case {
+    const char* name;
+    cv::Mat crop;
+    cv::Point origin;
+    bool shared;
+  };
+  const cv::Mat ones = cv::Mat::ones(3, 4, CV_8U);
+  cv::Mat loose = cv::Mat::zeros(5, 6, CV_8U);
+  loose(cv::Rect(1, 2, 3, 2)).setTo(1);
+  const Case cases[] = {
+      {"tight", ones.clone(), {2, 1}, true},
+      {"loose", loose, {2, 1}, false},
+      {"not binary", ones * 255, {2, 1}, false},
+      {"beyond the plane", ones.clone(), {18, 8}, false},
+      {"float", cv::Mat::ones(3, 4, CV_32F), {2, 1}, false},
+      {"clear", cv::Mat::zeros(3, 4, CV_8U), {2, 1}, false},
+  };
+  const cv::Size plane(20, 10);
+  for (const Case& c : cases) {
+    const Mask expected = Mask::from_crop(plane, c.origin, c.crop);
+    const std::uint8_t* buffer = c.crop.data;
+    const Mask adopted = Mask::adopt_crop(plane, c.origin, c.crop);
+    EXPECT_EQ(adopted, expected) << c.name;
+    EXPECT_EQ(adopted.bounds(), expected.bounds()) << c.name;
+    EXPECT_EQ(!adopted.is_clear() && adopted.crop().data == buffer, c.shared) << c.name;
+    if (!adopted.is_clear()) {
+      EXPECT_EQ(cv::countNonZero(adopted.crop() > 1), 0) << c.name;
+    }
+  }
+}
+
 TEST(Mask, KeepsEverySetPixelOfSmallSparsePlanes) {
   // Planes on which OpenCV 4.6's boundingRect of a mask image misses pixels; the first is
   // the smallest found: (1, 2) lies outside the rectangle it reports.

@@ -15,6 +15,7 @@ struct ExportOptions {
   std::string tracker_output_dir;
   std::string format;
   std::string output;
+  int threads = 1;
 };
 
 const char* record_name(kovra_utils::ExportFormat format) {
@@ -34,7 +35,8 @@ int run_export(const ExportOptions& options, Console& console) {
   const auto format = kovra_utils::export_format(options.format);
   console.progress("exporting " + options.tracker_output_dir + " as " + options.format + " ...");
   const std::size_t written =
-      kovra_utils::export_tracker_output(options.tracker_output_dir, format, options.output);
+      kovra_utils::export_tracker_output(options.tracker_output_dir, format, options.output,
+                                         options.threads);
   console.end_progress();
   console.out() << options.format << ": " << written << " " << record_name(format) << " written to "
                 << options.output << "\n";
@@ -52,6 +54,9 @@ Runner declare_export(CLI::App& app) {
       ->required()
       ->check(CLI::IsMember({"coco", "mots", "mot", "trajectories"}));
   app.add_option("-o,--output", options->output, "File to write (replaced atomically)")->required();
+  app.add_option("-j,--threads", options->threads, "Annotation files read at once")
+      ->check(CLI::Range(1, 256))
+      ->capture_default_str();
   return [options](Console& console) { return run_export(*options, console); };
 }
 

@@ -89,9 +89,13 @@ struct LoadedClip {
 /// first, then subfolders depth-first in name order; files by trailing number, equal numbers
 /// by name). `video_dir` is accepted for compatibility and not used. `last_or_not` is accepted
 /// and changes nothing: the results depend only on `ixx`.
+/// `threads` (at least 1, ArgumentError otherwise) lets a whole-clip load read that many files
+/// at once on OpenCV's thread pool; results and errors are the same as with 1 (a failure
+/// reports the earliest failing file in the order above).
 LoadedClip get_kovra_annotation_data(const std::string& video_dir, bool last_or_not = false,
                                      std::int64_t ixx = 0,
-                                     const std::string& save_dir_base = DEFAULT_TRACKER_OUTPUT_DIR);
+                                     const std::string& save_dir_base = DEFAULT_TRACKER_OUTPUT_DIR,
+                                     int threads = 1);
 
 /// Two annotation files of one tracker-output tree carrying the same frame number (a folder
 /// holding two clips): `first` and `second` in the loader's order, paths with their folders.

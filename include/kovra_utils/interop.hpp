@@ -225,9 +225,10 @@ std::size_t export_clip(const ClipData& clip, ExportFormat format,
                         const std::filesystem::path& path, const std::string& video_name = "");
 
 /// Loads the tracker output under `save_dir_base` as get_kovra_annotation_data does for a whole
-/// clip and exports it; the COCO video is named after the folder. FileError naming the folder
+/// clip (reading up to `threads` files at once; no intersection tables, which no format
+/// holds) and exports it; the COCO video is named after the folder. FileError naming the folder
 /// when it holds no annotation file.
 std::size_t export_tracker_output(const std::string& save_dir_base, ExportFormat format,
-                                  const std::filesystem::path& path);
+                                  const std::filesystem::path& path, int threads = 1);
 
 }  // namespace kovra_utils

@@ -82,6 +82,11 @@ class Mask {
   /// re-tightened.
   static Mask from_crop(cv::Size size, cv::Point origin, const cv::Mat& crop);
 
+  /// As from_crop, taking over `crop`'s buffer instead of copying it when the crop is CV_8U,
+  /// lies inside the plane, holds only 0 and 1 and is already tight. The caller must not write
+  /// to that buffer afterwards.
+  static Mask adopt_crop(cv::Size size, cv::Point origin, cv::Mat crop);
+
   cv::Size size() const { return size_; }
   int rows() const { return size_.height; }
   int cols() const { return size_.width; }

@@ -86,17 +86,19 @@ holes pixel for pixel; holes come back filled.)");
       "get_kovra_annotation_data",
       // video_dir is accepted for compatibility with callers (any value, None included); the
       // loader does not use it.
-      [](const py::object& /*video_dir*/, bool last_or_not, std::int64_t ixx, const std::string& save_dir_base) {
+      [](const py::object& /*video_dir*/, bool last_or_not, std::int64_t ixx, const std::string& save_dir_base,
+         int threads) {
         ku::LoadedClip loaded = run_library(
-            [&] { return ku::get_kovra_annotation_data("", last_or_not, ixx, save_dir_base); });
+            [&] { return ku::get_kovra_annotation_data("", last_or_not, ixx, save_dir_base, threads); });
         return loaded_clip_result(std::move(loaded), ixx);
       },
       py::arg("video_dir") = py::none(), py::arg("last_or_not") = false, py::arg("ixx") = 0,
-      py::arg("save_dir_base") = std::string(ku::DEFAULT_TRACKER_OUTPUT_DIR),
+      py::arg("save_dir_base") = std::string(ku::DEFAULT_TRACKER_OUTPUT_DIR), py::kw_only(), py::arg("threads") = 1,
       R"((last_frame, kovra_annotation_data) of a clip's tracker output. ixx <= 0 loads the whole
 clip: (last record, {0: record, ...}); 0 < ixx < N loads one frame: ({ixx: record}, the same dict);
 ixx >= N gives two empty dicts; no file gives (None, None) after a printed line. video_dir is
-accepted for compatibility and not used. Two files sharing a frame number print a warning line.)");
+accepted for compatibility and not used. Two files sharing a frame number print a warning line.
+threads: how many files a whole-clip load reads at once (same results).)");
 
   module.def("load_clip", &ku::load_clip, py::arg("save_dir_base"), library_call(),
              R"(The whole clip under save_dir_base as {position: FrameRecord}, as

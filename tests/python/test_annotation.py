@@ -70,6 +70,17 @@ def test_whole_clip_loading(clip):
     assert record["intersections_df"] is frame  # built once, on first access
 
 
+def test_whole_clip_loading_on_several_threads(clip):
+    _, serial = ku.get_kovra_annotation_data("unused", save_dir_base=clip)
+    _, parallel = ku.get_kovra_annotation_data("unused", save_dir_base=clip, threads=2)
+    assert list(parallel) == list(serial)
+    for key, record in serial.items():
+        assert parallel[key].mask_areas == record.mask_areas
+        assert parallel[key].intersections_df.equals(record.intersections_df)
+    with pytest.raises(ku.ArgumentError, match="threads must be at least 1, got 0"):
+        ku.get_kovra_annotation_data("unused", save_dir_base=clip, threads=0)
+
+
 def test_single_frame_and_out_of_range_modes(clip, tmp_path):
     last_frame, data = ku.get_kovra_annotation_data("unused", ixx=1, save_dir_base=clip)
     assert last_frame is data and list(data) == [1] and data[1].intersections_df is None
