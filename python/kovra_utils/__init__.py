@@ -50,3 +50,5 @@ def quiet():
         yield
     finally:
         set_verbosity(previous)  # noqa: F405
+
+from . import pipeline  # noqa: E402  (the whole run; imports Dask only when a cluster is used)

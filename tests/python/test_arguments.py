@@ -178,7 +178,7 @@ def test_video_dir_takes_any_value(clip):
 
 def test_signatures_and_docstrings():
     signature = inspect.signature(kovra_utils.get_kovra_annotation_data)
-    assert list(signature.parameters) == ["video_dir", "last_or_not", "ixx", "save_dir_base"]
+    assert list(signature.parameters) == ["video_dir", "last_or_not", "ixx", "save_dir_base", "threads"]
     assert signature.parameters["ixx"].default == 0
     assert "str | os.PathLike" in str(inspect.signature(kovra_utils.write_mot))
     assert list(inspect.signature(kovra_utils.Mask_Refinement).parameters)[0] == "min_area_ratio"

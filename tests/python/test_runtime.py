@@ -108,9 +108,9 @@ ALLOCATE = textwrap.dedent("""
 
     with open("/proc/self/status") as status:
         size = next(int(l.split()[1]) for l in status if l.startswith("VmSize")) * 1024
-    resource.setrlimit(resource.RLIMIT_AS, (size + 256 * 2**20, resource.RLIM_INFINITY))
-    try:
-        kovra_utils.decode_rle({"size": [20000, 20000], "counts": [0, 400000000]})
+    resource.setrlimit(resource.RLIMIT_AS, (size + 64 * 2**20, resource.RLIM_INFINITY))
+    try:  # 121 MB of pixels: below the decoder's plane limit, above the address-space limit
+        kovra_utils.decode_rle({"size": [11000, 11000], "counts": [0, 121000000]})
     except MemoryError:
         print("MemoryError")
 """)
