@@ -12,7 +12,8 @@ namespace kovra_fuzz {
 namespace fs = std::filesystem;
 
 const fs::path& workspace() {
-  static const fs::path folder = [] {
+  // Never destroyed: the exit handler below runs after static destructors would have.
+  static const fs::path* const folder = [] {
     std::string pattern = (fs::temp_directory_path() / "kovra_fuzz_XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     const fs::path created(pattern);
@@ -24,9 +25,9 @@ const fs::path& workspace() {
       fs::current_path(fs::temp_directory_path(), ignored);
       fs::remove_all(workspace(), ignored);
     });
-    return created;
+    return new fs::path(created);
   }();
-  return folder;
+  return *folder;
 }
 
 std::string as_text(const std::uint8_t* data, std::size_t size) {
