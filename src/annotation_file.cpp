@@ -6,6 +6,7 @@
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -114,8 +115,42 @@ double out_of_range_value(std::string_view token) {
   return std::signbit(value) ? -0.0 : 0.0;
 }
 
+// Plain decimals ("-0.229108", "12") whose digits fit 2^53 and with at most 22 after the point:
+// the digits and the power of ten are both exact doubles, so one division rounds correctly and
+// gives what from_chars gives. False for anything else.
+bool read_plain_decimal(std::string_view token, double& value) {
+  static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
+  std::size_t i = 0;
+  const bool negative = !token.empty() && token[0] == '-';
+  if (negative) ++i;
+  std::uint64_t digits = 0;
+  std::size_t digit_count = 0;
+  std::size_t fraction_digits = 0;
+  bool in_fraction = false;
+  for (; i < token.size(); ++i) {
+    const char c = token[i];
+    if (c >= '0' && c <= '9') {
+      if (++digit_count > 19) return false;  // keeps `digits` from overflowing
+      digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+      fraction_digits += in_fraction ? 1 : 0;
+    } else if (c == '.' && !in_fraction) {
+      in_fraction = true;
+    } else {
+      return false;
+    }
+  }
+  if (digit_count == 0 || digits > kExactLimit || fraction_digits > 22) return false;
+  const double magnitude = static_cast<double>(digits) / kPowersOfTen[fraction_digits];
+  value = negative ? -magnitude : magnitude;
+  return true;
+}
+
 // A decimal number as a float literal reads it ("+" sign, exponent, inf and nan allowed).
 bool read_number(std::string_view token, double& value) {
+  if (read_plain_decimal(token, value)) return true;
   const char* first = token.data();
   const char* last = token.data() + token.size();
   if (first != last && *first == '+') {

@@ -14,10 +14,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <limits>
+#include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -29,9 +31,63 @@ namespace {
 namespace af = annotation_file;
 using Polygon = std::vector<cv::Point>;
 
-// Zeroed crop memory for the masks of many files, carved from large blocks that ask for huge
-// pages: a clip's masks are touched once each, and with 4 KiB pages a page fault per page costs
-// more than filling the masks. A crop is a view that keeps its block alive.
+// Blocks of crop memory straight from the kernel: zeroed already, aligned to whole huge pages
+// and advised to use them. A fault per 4 KiB page costs more than filling the masks, and on
+// some virtual machines far more. The allocator is never destroyed: crops may outlive
+// everything else.
+class HugeBlockAllocator : public cv::MatAllocator {
+ public:
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+  static HugeBlockAllocator* instance() {
+    static auto* allocator = new HugeBlockAllocator;
+    return allocator;
+  }
+
+  cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, std::size_t* step,
+                         cv::AccessFlag, cv::UMatUsageFlags) const override {
+    if (data != nullptr) throw std::logic_error("crop blocks are never user data");
+    std::size_t total = CV_ELEM_SIZE(type);
+    for (int i = dims - 1; i >= 0; --i) {
+      if (step != nullptr) step[i] = total;
+      total *= static_cast<std::size_t>(sizes[i]);
+    }
+    auto* block = new cv::UMatData(this);
+    block->data = block->origdata = map_aligned(total);
+    block->size = total;
+    return block;
+  }
+
+  bool allocate(cv::UMatData* data, cv::AccessFlag, cv::UMatUsageFlags) const override {
+    return data != nullptr;
+  }
+
+  void deallocate(cv::UMatData* data) const override {
+    if (data == nullptr) return;
+    ::munmap(data->origdata, data->size);
+    delete data;
+  }
+
+ private:
+  // `bytes` (a multiple of the huge page) of fresh zeroed memory starting on a huge page.
+  static std::uint8_t* map_aligned(std::size_t bytes) {
+    const std::size_t reserved = bytes + kHugePage;
+    void* mapped = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                          -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto begin = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (begin + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > begin) ::munmap(mapped, aligned - begin);
+    const std::uintptr_t end = begin + reserved;
+    if (end > aligned + bytes) ::munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+    // Advice only: without huge pages the block works the same.
+    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<std::uint8_t*>(aligned);
+  }
+};
+
+// Zeroed crop memory for the masks of many files, carved in order from fresh blocks: every byte
+// is handed out once, so none needs clearing. A crop is a view that keeps its block alive.
 class CropArena {
  public:
   cv::Mat zeros(cv::Size size) {
@@ -44,22 +100,17 @@ class CropArena {
     const int start = static_cast<int>(used_);
     cv::Mat crop = block_.colRange(start, start + static_cast<int>(bytes)).reshape(1, size.height);
     used_ += (bytes + kAlignment - 1) / kAlignment * kAlignment;
-    std::memset(crop.data, 0, bytes);  // a continuous view
     return crop;
   }
 
  private:
-  static constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  static constexpr std::size_t kBlockBytes = 4 * HugeBlockAllocator::kHugePage;
   static constexpr std::size_t kAlignment = 64;
 
   static cv::Mat new_block() {
-    cv::Mat block(1, static_cast<int>(kBlockBytes), CV_8U);
-    const auto begin = reinterpret_cast<std::uintptr_t>(block.data);
-    const std::uintptr_t first = (begin + kHugePage - 1) / kHugePage * kHugePage;
-    const std::uintptr_t last = (begin + kBlockBytes) / kHugePage * kHugePage;
-    // Advice only: without huge pages the block works the same.
-    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    cv::Mat block;
+    block.allocator = HugeBlockAllocator::instance();
+    block.create(1, static_cast<int>(kBlockBytes), CV_8U);
     return block;
   }
 

@@ -5,11 +5,15 @@
 #include <geos_c.h>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace kovra_utils::geometry {
 
@@ -207,55 +211,62 @@ cv::Mat fill_polygon_window(const std::vector<cv::Point>& polygon, cv::Size plan
 
 namespace {
 
-constexpr std::uint64_t kLow7Bits = 0x7f7f7f7f7f7f7f7fULL;
-constexpr std::uint64_t kByteOnes = 0x0101010101010101ULL;
+// One scan of a plane keeps, per row, the count of non-zero pixels and, per column, the OR of
+// its pixels; the extent follows from those two profiles, and the OR of all pixels tells
+// whether the plane is binary.
+struct PlaneScan {
+  std::vector<std::uint8_t> column_or;
+  std::uint8_t seen = 0;
 
-// The high bit of every non-zero byte of `word`, no other bit.
-std::uint64_t nonzero_bytes(std::uint64_t word) {
-  return (((word & kLow7Bits) + kLow7Bits) | word) & ~kLow7Bits;
-}
+  explicit PlaneScan(int cols) : column_or(static_cast<std::size_t>(cols), 0) {}
 
-// Number of bytes flagged by nonzero_bytes.
-int flagged_count(std::uint64_t flags) { return static_cast<int>(((flags >> 7) * kByteOnes) >> 56); }
-
-// Scan state of one row: the first and last non-zero column and the count between them.
-struct RowScan {
-  int first = -1;
-  int last = -1;
-  int count = 0;
-  std::uint64_t seen = 0;  // every byte of the row OR-ed together (per byte position)
-
-  void add_word(int column, std::uint64_t word) {
-    seen |= word;
-    const std::uint64_t flags = nonzero_bytes(word);
-    if (flags == 0) return;
-    if (first < 0) first = column + std::countr_zero(flags) / 8;
-    last = column + 7 - std::countl_zero(flags) / 8;
-    count += flagged_count(flags);
+  // Non-zero pixels of `row`, folding the row into the column profile.
+  int add_row(const std::uint8_t* row) {
+    const int cols = static_cast<int>(column_or.size());
+    std::uint8_t* profile = column_or.data();
+    int count = 0;
+    int c = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    __m128i seen_lanes = zero;
+    while (c + 16 <= cols) {
+      // Zero lanes counted down from 0 per byte, at most 255 blocks between flushes.
+      __m128i zero_lanes = zero;
+      const int stop = std::min(cols - 15, c + 16 * 255);
+      const int first = c;
+      for (; c < stop; c += 16) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c));
+        auto* column = reinterpret_cast<__m128i*>(profile + c);
+        _mm_storeu_si128(column, _mm_or_si128(_mm_loadu_si128(column), pixels));
+        seen_lanes = _mm_or_si128(seen_lanes, pixels);
+        zero_lanes = _mm_sub_epi8(zero_lanes, _mm_cmpeq_epi8(pixels, zero));
+      }
+      const __m128i sums = _mm_sad_epu8(zero_lanes, zero);
+      const int zeros = _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
+      count += (c - first) - zeros;
+    }
+    alignas(16) std::uint8_t lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), seen_lanes);
+    for (const std::uint8_t lane : lanes) seen |= lane;
+#endif
+    for (; c < cols; ++c) {
+      profile[c] |= row[c];
+      seen |= row[c];
+      count += row[c] != 0 ? 1 : 0;
+    }
+    return count;
   }
-  void add_byte(int column, std::uint8_t value) {
-    seen |= value;
-    if (value == 0) return;
-    if (first < 0) first = column;
-    last = column;
-    ++count;
+
+  // First and last columns with a non-zero pixel; (cols, -1) when there are none.
+  std::pair<int, int> column_span() const {
+    const auto is_set = [](std::uint8_t value) { return value != 0; };
+    const auto first = std::find_if(column_or.begin(), column_or.end(), is_set);
+    if (first == column_or.end()) return {static_cast<int>(column_or.size()), -1};
+    const auto last = std::find_if(column_or.rbegin(), column_or.rend(), is_set);
+    return {static_cast<int>(first - column_or.begin()),
+            static_cast<int>(column_or.rend() - last) - 1};
   }
 };
-
-// Little-endian words: the lowest byte is the leftmost pixel.
-static_assert(std::endian::native == std::endian::little);
-
-RowScan scan_row(const std::uint8_t* row, int cols) {
-  RowScan scan;
-  int c = 0;
-  for (; c <= cols - 8; c += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, row + c, sizeof word);
-    scan.add_word(c, word);
-  }
-  for (; c < cols; ++c) scan.add_byte(c, row[c]);
-  return scan;
-}
 
 }  // namespace
 
@@ -264,21 +275,19 @@ NonZero nonzero_extent(const cv::Mat& plane) {
     throw ArgumentError("non-zero extent needs a 2-D 8-bit single-channel plane, got type " +
                         std::to_string(plane.type()));
   }
-  int left = plane.cols, right = -1, top = plane.rows, bottom = -1;
+  PlaneScan scan(plane.cols);
+  int top = plane.rows, bottom = -1;
   std::int64_t area = 0;
-  std::uint64_t seen = 0;
   for (int r = 0; r < plane.rows; ++r) {
-    const RowScan row = scan_row(plane.ptr<std::uint8_t>(r), plane.cols);
-    seen |= row.seen;
-    if (row.count == 0) continue;
-    left = std::min(left, row.first);
-    right = std::max(right, row.last);
+    const int count = scan.add_row(plane.ptr<std::uint8_t>(r));
+    if (count == 0) continue;
     top = std::min(top, r);
     bottom = r;
-    area += row.count;
+    area += count;
   }
-  const bool binary = (seen & ~kByteOnes) == 0;
+  const bool binary = (scan.seen & 0xfe) == 0;
   if (area == 0) return {{}, 0, binary};
+  const auto [left, right] = scan.column_span();
   return {cv::Rect(left, top, right - left + 1, bottom - top + 1), area, binary};
 }
 

@@ -1,5 +1,6 @@
 #include <kovra_utils/annotation.hpp>
 
+#include "annotation_file.hpp"
 #include "capture.hpp"
 #include "expect_error.hpp"
 #include "image_files.hpp"
@@ -9,6 +10,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <charconv>
+#include <cstring>
 #include <random>
 
 #include <sys/stat.h>
@@ -131,6 +134,43 @@ TEST(ProcessJsonAndGenerateMasks, UnderflowingTokenIsZero) {
   kovra_test::expect_error_containing<ContentError>(
       [&] { kovra_utils::process_json_and_generate_masks((dir / "b.json").string(), 10, 10); },
       {"(inf) is not a finite number"});
+}
+
+// Coordinates take a short path for plain decimals; every token must read bit for bit as
+// from_chars reads it, including those just past the short path's limits.
+TEST(ParsePolygon, CoordinatesReadAsFromChars) {
+  std::mt19937_64 random(11);
+  const auto digits = [&](int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += static_cast<char>('0' + random() % 10);
+    return text;
+  };
+  std::vector<std::string> tokens = {"0",      "-0",     "-0.000", "1.",  ".5", "-.5",
+                                     "0.5e1",  "1e-400", "9007199254740993",
+                                     "9007199254740992", "0.9007199254740993",
+                                     "1.0000000000000000000000001", "123456789012345678901"};
+  for (int i = 0; i < 20000; ++i) {
+    std::string token = random() % 4 == 0 ? "-" : "";
+    token += digits(static_cast<int>(random() % 8));
+    token += ".";
+    token += digits(static_cast<int>(random() % 26));
+    if (token == "." || token == "-.") token += "0";
+    tokens.push_back(token);
+  }
+  std::string text = "0";
+  for (const std::string& token : tokens) text += " " + token + " " + token;
+  std::vector<double> coordinates;
+  kovra_utils::annotation_file::parse_polygon(text, coordinates, "\"formatted_polygon\"", "f.json");
+  ASSERT_EQ(coordinates.size(), 2 * tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& token = tokens[i];
+    double expected = 0;
+    const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), expected);
+    if (error == std::errc::result_out_of_range) continue;  // covered by UnderflowingTokenIsZero
+    ASSERT_EQ(end, token.data() + token.size()) << token;
+    EXPECT_EQ(std::memcmp(&coordinates[2 * i], &expected, sizeof expected), 0)
+        << token << " read as " << coordinates[2 * i] << ", from_chars gives " << expected;
+  }
 }
 
 struct BadAnnotation {
@@ -450,6 +490,25 @@ TEST_F(TrackerOutput, OrdersFilesNumericallyRootFirstThenSubfoldersByName) {
   EXPECT_EQ(clip.at(4).json_path, dir_.path().string() + "/a/deeper/output_pp_1.json");
   ASSERT_TRUE(loaded.last_frame);
   EXPECT_EQ(loaded.last_frame->frame_index, 0);
+}
+
+// A clip's crops share large blocks of memory: a mask kept after its clip is gone, and copied
+// on to another thread's clip, still reads its own pixels.
+TEST_F(TrackerOutput, MasksOutliveTheirClip) {
+  for (int i = 0; i < 40; ++i) write_frame("output_pp_" + std::to_string(i) + ".json", i % 40);
+  Mask kept;
+  {
+    const auto clip = kovra_utils::get_kovra_annotation_data("unused", false, 0,
+                                                             dir_.path().string(), 2);
+    kept = clip.kovra_annotation_data->at(7).masks_dict.at("Box0");
+  }
+  const Mask again = kovra_utils::get_kovra_annotation_data("unused", false, 0,
+                                                            dir_.path().string())
+                         .kovra_annotation_data->at(7)
+                         .masks_dict.at("Box0");
+  EXPECT_EQ(kept, again);
+  EXPECT_EQ(kept.bounds(), cv::Rect(7, 3, 1, 13));
+  EXPECT_EQ(cv::countNonZero(kept.dense()), kept.area());
 }
 
 TEST_F(TrackerOutput, LoadClipRaisesWhereTheLoaderPrintsAndWarns) {

@@ -42,7 +42,7 @@ void expect_same(const NonZero& actual, const NonZero& expected, const std::stri
 // Single pixels at every column across the eight-pixel word boundaries and in the row tail,
 // with values that set only the high bit or only the low bit of a byte.
 TEST(NonzeroExtent, SinglePixelsAtEveryColumn) {
-  for (const int cols : {1, 7, 8, 9, 15, 16, 17, 23}) {
+  for (const int cols : {1, 7, 8, 9, 15, 16, 17, 23, 31, 32, 33, 47}) {
     for (int c = 0; c < cols; ++c) {
       for (const std::uint8_t value : {1, 128, 255}) {
         cv::Mat plane = cv::Mat::zeros(3, cols, CV_8U);
@@ -75,6 +75,21 @@ TEST(NonzeroExtent, MatchesPixelByPixelScan) {
     expect_same(nonzero_extent(whole), reference_extent(whole), "whole, trial " + std::to_string(trial));
     expect_same(nonzero_extent(window), reference_extent(window),
                 "window, trial " + std::to_string(trial));
+  }
+}
+
+// Rows long enough that the per-byte counters of a vector scan must be emptied along the way.
+TEST(NonzeroExtent, LongDenseRows) {
+  std::mt19937 random(3);
+  for (const int cols : {4079, 4080, 4081, 4096, 8200}) {
+    cv::Mat plane = cv::Mat::ones(3, cols, CV_8U);
+    plane.at<std::uint8_t>(2, cols - 1) = 0;
+    plane.at<std::uint8_t>(0, static_cast<int>(random() % cols)) = 200;
+    expect_same(nonzero_extent(plane), reference_extent(plane), std::to_string(cols) + " columns");
+    plane.setTo(0);
+    plane.at<std::uint8_t>(1, cols - 2) = 1;
+    expect_same(nonzero_extent(plane), reference_extent(plane),
+                std::to_string(cols) + " columns, one pixel");
   }
 }
 

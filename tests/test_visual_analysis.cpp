@@ -74,8 +74,9 @@ TEST(ClusterMasksAndPrint, SharedBorderPointJoinsTheEarlierCluster) {
   MasksDict masks;
   masks["N"] = dot({700, 500});
   masks["B"] = dot({300, 100});
-  for (int k = 0; k < 4; ++k) masks["C" + std::to_string(k)] = dot({360 + 30 * k, 100});
-  for (int k = 0; k < 4; ++k) masks["A" + std::to_string(k)] = dot({150 + 30 * k, 100});
+  // Keys built by appending: GCC 12 at -O3 warns (-Wrestrict) on "C" + std::to_string(k).
+  for (int k = 0; k < 4; ++k) masks[std::string("C").append(std::to_string(k))] = dot({360 + 30 * k, 100});
+  for (int k = 0; k < 4; ++k) masks[std::string("A").append(std::to_string(k))] = dot({150 + 30 * k, 100});
   EXPECT_EQ(groups_of(kovra_utils::cluster_masks_and_print(masks, 60, 4)),
             (Groups{{"Noise", {"N"}}, {"Cluster 0", {"B", "C0", "C1", "C2", "C3"}},
                     {"Cluster 1", {"A0", "A1", "A2", "A3"}}}));
@@ -141,7 +142,7 @@ std::vector<std::string> moving_square_frames(const kovra_test::TempDir& dir, in
     } else {
       rng.fill(frame, cv::RNG::UNIFORM, 0, 255);
     }
-    paths.push_back((dir / ("f" + std::to_string(k) + ".png")).string());
+    paths.push_back((dir / std::string("f").append(std::to_string(k)).append(".png")).string());
     cv::imwrite(paths.back(), frame);
   }
   return paths;
