@@ -6,11 +6,22 @@
 #include <opencv2/core.hpp>
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
 namespace kovra_utils::draw {
+
+/// The overlays' identity colours are generate_random_color(kColorSeed + number); their mask
+/// fills are drawn at alpha kFillAlpha.
+inline constexpr std::uint32_t kColorSeed = 42;
+inline constexpr std::uint8_t kFillAlpha = 128;
+
+/// An RGB colour with an alpha, as an RGBA pixel.
+inline cv::Vec4b with_alpha(const std::array<std::uint8_t, 3>& rgb, std::uint8_t alpha) {
+  return {rgb[0], rgb[1], rgb[2], alpha};
+}
 
 /// A caption font. load() looks `file_name` up in the working directory, then in the system
 /// font folders; when it cannot be loaded for any reason the built-in fallback font is used.

@@ -4,6 +4,7 @@
 
 #include "annotation_file.hpp"
 #include "atomic_write.hpp"
+#include "text.hpp"
 #include "tracker_output.hpp"
 
 #include <nlohmann/json.hpp>
@@ -895,10 +896,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string size_text(cv::Size size) {
-  return std::to_string(size.height) + " x " + std::to_string(size.width);
-}
-
 // The one frame size of a clip: its masks' size, or its first image's when it has no mask.
 cv::Size clip_frame_size(const ClipData& clip) {
   std::optional<cv::Size> size;
@@ -906,9 +903,9 @@ cv::Size clip_frame_size(const ClipData& clip) {
     for (const auto& [box_key, mask] : record.masks_dict) {
       if (!size) size = mask.size();
       if (mask.size() != *size) {
-        throw ArgumentError("COCO export: every mask must have the frame size " + size_text(*size) +
+        throw ArgumentError("COCO export: every mask must have the frame size " + text::format_size(*size) +
                             ", but " + box_key + " of frame " + std::to_string(key) + " (" +
-                            record.json_path + ") is " + size_text(mask.size()));
+                            record.json_path + ") is " + text::format_size(mask.size()));
       }
     }
   }

@@ -3,6 +3,8 @@
 #include <kovra_utils/cancellation.hpp>
 #include <kovra_utils/first_frame.hpp>
 
+#include "text.hpp"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -23,10 +25,6 @@ constexpr std::size_t kMainBlobCandidates = 5;
 constexpr int kLargeBlobArea = 1000;
 
 using Points = std::vector<cv::Point>;
-
-std::string size_text(cv::Size size) {
-  return std::to_string(size.height) + " x " + std::to_string(size.width);
-}
 
 std::string object_text(std::int64_t frame_idx, std::int64_t object_id) {
   return std::to_string(frame_idx) + "--obj_id" + std::to_string(object_id);
@@ -230,10 +228,10 @@ void require_fitting_blob_values(int num_labels, const ComponentLabels& labels,
   const std::string count = std::to_string(num_labels);
   require(num_labels >= 1, "num_labels must be at least 1, got " + count);
   require(stats.type() == CV_32SC1 && stats.rows == num_labels && stats.cols == cv::CC_STAT_MAX,
-          "stats must be 32-bit integers of " + count + " x 5, got " + size_text(stats.size()));
+          "stats must be 32-bit integers of " + count + " x 5, got " + text::format_size(stats.size()));
   require(
       centroids.type() == CV_64FC1 && centroids.rows == num_labels && centroids.cols == 2,
-      "centroids must be 64-bit floats of " + count + " x 2, got " + size_text(centroids.size()));
+      "centroids must be 64-bit floats of " + count + " x 2, got " + text::format_size(centroids.size()));
   require(num_labels == 1 || (best_idx >= 1 && best_idx < num_labels),
           "best_idx must be a label from 1 to " + std::to_string(num_labels - 1) + ", got " +
               std::to_string(best_idx));
@@ -242,12 +240,12 @@ void require_fitting_blob_values(int num_labels, const ComponentLabels& labels,
   const cv::Rect frame(cv::Point(0, 0), labels.frame_size);
   const cv::Rect placed(labels.origin, labels.image.size());
   require((placed & frame) == placed,
-          "labels of " + size_text(labels.image.size()) + " at (" +
+          "labels of " + text::format_size(labels.image.size()) + " at (" +
               std::to_string(labels.origin.x) + ", " + std::to_string(labels.origin.y) +
-              ") do not fit a frame of " + size_text(labels.frame_size));
-  require(mask.size() == labels.frame_size, "mask of " + size_text(mask.size()) +
+              ") do not fit a frame of " + text::format_size(labels.frame_size));
+  require(mask.size() == labels.frame_size, "mask of " + text::format_size(mask.size()) +
                                                 " does not match labels of a frame of " +
-                                                size_text(labels.frame_size));
+                                                text::format_size(labels.frame_size));
 }
 
 bool is_first_frame(const VideoSegments& video_segments, std::int64_t frame_idx) {

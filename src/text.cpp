@@ -92,6 +92,10 @@ std::string format_padded(std::int64_t value, int width) {
   return buffer;
 }
 
+std::string format_size(cv::Size size) {
+  return std::to_string(size.height) + " x " + std::to_string(size.width);
+}
+
 std::string format_bool(bool value) { return value ? "True" : "False"; }
 
 std::string quote(std::string_view value) {

@@ -4,6 +4,8 @@
 // the forms a Python user of this library knows (repr of floats, True/False, None, lists,
 // dict_keys, numpy's array text form).
 
+#include <opencv2/core/types.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +13,9 @@
 #include <vector>
 
 namespace kovra_utils::text {
+
+/// "H x W": a plane's size as messages give it, height first.
+std::string format_size(cv::Size size);
 
 /// Shortest decimal text that reads back to `value`, with at least one digit after the point;
 /// exponent form below 1e-4 and from 1e16 up: 25.0, 0.30000000000000004, 1e-05, 1e+16, nan, inf.
@@ -45,6 +50,9 @@ std::string format_array(const std::vector<std::int64_t>& values);
 std::string format_array(const std::vector<double>& values);
 /// The same form with every value in float32's shortest round-trip text (numpy's float32 arrays).
 std::string format_array(const std::vector<float>& values);
+
+/// "H x W": a plane's size as messages give it, height first.
+std::string format_size(cv::Size size);
 
 /// Shortest decimal text that reads back to the float32 `value`, in format_float's form.
 std::string format_float(float value);

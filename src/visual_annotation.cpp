@@ -102,10 +102,6 @@ Colour random_color() {
   return colour;
 }
 
-cv::Vec4b with_alpha(const Colour& colour, std::uint8_t alpha) {
-  return {colour[0], colour[1], colour[2], alpha};
-}
-
 // Farther than this a pixel position cannot be drawn without overflowing integer arithmetic.
 constexpr double kMaxPixelDistance = 1073741824.0;  // 2^30
 
@@ -197,7 +193,7 @@ void fill_polygon(cv::Mat& overlay, const std::vector<cv::Point2d>& vertices,
 // The box outline and, on a tab above its top-left corner, the caption.
 void draw_box_and_caption(cv::Mat& overlay, const BoxCorners& box, const std::string& caption,
                           const Colour& colour, const draw::Font& font) {
-  const cv::Vec4b opaque = with_alpha(colour, 255);
+  const cv::Vec4b opaque = draw::with_alpha(colour, 255);
   draw::rectangle(overlay, truncated(box.x1, box.y1), truncated(box.x2, box.y2), std::nullopt,
                   opaque, 2);
   const auto [left, top, right, bottom] = font.text_bbox(caption, {0, 0});
@@ -282,7 +278,7 @@ cv::Mat retrieve_annotation(const std::string& json_path,
     const Colour colour = random_color();
     const std::optional<BoxCorners> box = last_box(detection, location, json_path);
     for (const auto& polygon : pixel_polygons(detection, image.size(), location, json_path)) {
-      fill_polygon(overlay, polygon, with_alpha(colour, 100));
+      fill_polygon(overlay, polygon, draw::with_alpha(colour, 100));
     }
     if (!box_drawing) continue;
     const std::string where = af::member_location(location, "xyxy");

@@ -14,15 +14,12 @@ namespace kovra_utils {
 
 namespace {
 
-constexpr std::uint32_t kColorSeed = 42;
-constexpr std::uint8_t kFillAlpha = 128;
+using draw::kColorSeed;
+using draw::kFillAlpha;
+using draw::with_alpha;
 constexpr int kBoxWidth = 3;
 constexpr int kLabelPadding = 4;
 constexpr int kLabelFontSize = 11;
-
-cv::Vec4b with_alpha(const std::array<std::uint8_t, 3>& rgb, std::uint8_t alpha) {
-  return {rgb[0], rgb[1], rgb[2], alpha};
-}
 
 std::array<std::uint8_t, 3> color_of_position(std::size_t position) {
   return generate_random_color(kColorSeed + static_cast<std::uint32_t>(position));

@@ -52,8 +52,8 @@ void TrackingVideoOptions::validate() const {
 
 namespace {
 
-constexpr std::uint32_t kColorSeed = 42;
-constexpr std::uint8_t kFillAlpha = 128;
+using draw::kColorSeed;
+using draw::kFillAlpha;
 constexpr int kMaxVideoSide = 16384;
 const cv::Scalar kMarkRed(0, 0, 230);     // BGR
 const cv::Scalar kCaptionGray(40, 40, 40);  // BGR
