@@ -24,6 +24,7 @@
 #include <iostream>
 #include <limits>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -281,7 +282,9 @@ struct RecordReading {
 
 // The records of every file, read on up to `threads` threads (OpenCV's pool), one reader per
 // thread. A failure fails the whole call with the error of the earliest failing file: the one a
-// reading in file order meets first.
+// reading in file order meets first. The cancellation check is the calling thread's, so it is
+// made whenever that thread, which takes part in the reading, starts a file; it stops every
+// thread.
 std::vector<FrameRecord> read_records(const std::vector<AnnotationFile>& files,
                                       cv::Size frame_size, bool with_tables, int threads) {
   std::vector<FrameRecord> records(files.size());
@@ -295,7 +298,20 @@ std::vector<FrameRecord> read_records(const std::vector<AnnotationFile>& files,
   }
   std::vector<std::exception_ptr> failures(files.size());
   std::atomic<std::size_t> first_failure{files.size()};
-  const auto before_failure = [&](std::size_t position) { return position < first_failure.load(); };
+  const std::thread::id caller = std::this_thread::get_id();
+  std::exception_ptr cancellation;  // written by the calling thread only
+  std::atomic<bool> cancelled{false};
+  const auto keep_going = [&](std::size_t position) {
+    if (std::this_thread::get_id() == caller && !cancelled.load()) {
+      try {
+        check_cancellation();
+      } catch (...) {
+        cancellation = std::current_exception();
+        cancelled.store(true);
+      }
+    }
+    return !cancelled.load() && position < first_failure.load();
+  };
   const auto stripe = [&](const cv::Range& range) {
     const auto begin = static_cast<std::size_t>(range.start);
     const auto end = static_cast<std::size_t>(range.end);
@@ -303,7 +319,7 @@ std::vector<FrameRecord> read_records(const std::vector<AnnotationFile>& files,
     try {
       reading.run(begin, end, [&](std::size_t next) {
         position = next;
-        return before_failure(next);
+        return keep_going(next);
       });
     } catch (...) {
       failures[position] = std::current_exception();
@@ -313,6 +329,7 @@ std::vector<FrameRecord> read_records(const std::vector<AnnotationFile>& files,
     }
   };
   cv::parallel_for_(cv::Range(0, static_cast<int>(files.size())), stripe, threads);
+  if (cancellation) std::rethrow_exception(cancellation);
   if (first_failure.load() < files.size()) std::rethrow_exception(failures[first_failure.load()]);
   return records;
 }

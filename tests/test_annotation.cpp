@@ -1,4 +1,5 @@
 #include <kovra_utils/annotation.hpp>
+#include <kovra_utils/cancellation.hpp>
 
 #include "annotation_file.hpp"
 #include "capture.hpp"
@@ -509,6 +510,19 @@ TEST_F(TrackerOutput, MasksOutliveTheirClip) {
   EXPECT_EQ(kept, again);
   EXPECT_EQ(kept.bounds(), cv::Rect(7, 3, 1, 13));
   EXPECT_EQ(cv::countNonZero(kept.dense()), kept.area());
+}
+
+// A load on several threads stops at the calling thread's cancellation check too.
+TEST_F(TrackerOutput, ThreadedLoadStopsWhenCancelled) {
+  for (int i = 0; i < 40; ++i) write_frame("output_pp_" + std::to_string(i) + ".json", i % 40);
+  int checks = 0;
+  const kovra_utils::CancellationCheck stop([&] {
+    if (++checks == 3) throw std::runtime_error("stopped");
+  });
+  EXPECT_THROW(
+      kovra_utils::get_kovra_annotation_data("unused", false, 0, dir_.path().string(), 2),
+      std::runtime_error);
+  EXPECT_EQ(checks, 3);
 }
 
 TEST_F(TrackerOutput, LoadClipRaisesWhereTheLoaderPrintsAndWarns) {
