@@ -12,6 +12,7 @@ into a temporary folder that is removed at the end.
 
 import argparse
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -36,16 +37,24 @@ def generate(kovra, root, cameras, windows):
     return names
 
 
+def cpu_seconds():
+    """CPU time of this process, all threads."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def timed_run(root, cameras, out, workers):
     started = time.perf_counter()
+    cpu_started = cpu_seconds()
     summary = pipeline.run(os.path.join(root, "recordings"), cameras, os.path.join(root, "pens"),
                            out, stand_ins=True, window_minutes=FRAMES_PER_WINDOW / 5 / 60,
                            workers=workers, progress=False)
     wall = time.perf_counter() - started
+    cpu = cpu_seconds() - cpu_started  # a cluster's work is in its worker processes, not here
     if set(summary["status"]) != {"done"}:
         raise SystemExit(f"not every window finished:\n{summary[['camera', 'window', 'status', 'error']]}")
     steps = float(summary["seconds_total"].sum()) + summary.attrs.get("seconds_behaviour", 0.0)
-    return wall, steps, len(summary)
+    return wall, cpu, steps, len(summary)
 
 
 def main():
@@ -59,13 +68,15 @@ def main():
     try:
         cameras = generate(os.path.join(args.build, "apps", "kovra", "kovra"), root,
                            args.cameras, args.windows)
-        serial, steps, windows = timed_run(root, cameras, os.path.join(root, "serial"), None)
-        parallel, _, _ = timed_run(root, cameras, os.path.join(root, "workers"), 2)
+        serial, serial_cpu, steps, windows = timed_run(root, cameras,
+                                                       os.path.join(root, "serial"), None)
+        parallel, _, _, _ = timed_run(root, cameras, os.path.join(root, "workers"), 2)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     overhead = serial - steps
     print(f"{windows} windows ({args.cameras} cameras x {args.windows})")
-    print(f"serial:            {serial:8.1f} s wall, {steps:.1f} s in the library's steps")
+    print(f"serial:            {serial:8.1f} s wall, {steps:.1f} s in the library's steps, "
+          f"{serial_cpu:.1f} s CPU ({serial_cpu / serial:.2f} cores busy)")
     print(f"2-worker cluster:  {parallel:8.1f} s wall")
     print(f"throughput ratio:  {serial / parallel:8.2f} x   (target >= 1.6)")
     print(f"pipeline overhead: {overhead:8.2f} s = {100 * overhead / steps:.1f} % of the step time "

@@ -52,8 +52,9 @@ class HugeBlockAllocator : public cv::MatAllocator {
       if (step != nullptr) step[i] = total;
       total *= static_cast<std::size_t>(sizes[i]);
     }
+    std::uint8_t* memory = map_aligned(mapped_size(total));
     auto* block = new cv::UMatData(this);
-    block->data = block->origdata = map_aligned(total);
+    block->data = block->origdata = memory;
     block->size = total;
     return block;
   }
@@ -64,11 +65,15 @@ class HugeBlockAllocator : public cv::MatAllocator {
 
   void deallocate(cv::UMatData* data) const override {
     if (data == nullptr) return;
-    ::munmap(data->origdata, data->size);
+    ::munmap(data->origdata, mapped_size(data->size));
     delete data;
   }
 
  private:
+  static std::size_t mapped_size(std::size_t bytes) {
+    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  }
+
   // `bytes` (a multiple of the huge page) of fresh zeroed memory starting on a huge page.
   static std::uint8_t* map_aligned(std::size_t bytes) {
     const std::size_t reserved = bytes + kHugePage;
