@@ -23,6 +23,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -116,9 +117,12 @@ void BM_ResolutionPerComparedFrame(benchmark::State& state) {
     benchmark::DoNotOptimize(result);
   }
   state.counters["compared_frames"] = static_cast<double>(compared);
-  // A call decodes each distinct image once: every compared frame's own, and the one frame they
-  // are all compared with (the clip's frames have images of their own).
-  state.counters["decoded_images"] = compared > 0 ? static_cast<double>(compared + 1) : 0.0;
+  // A call decodes each distinct image once: those of the five frames before the test frame and
+  // of the frame after it, which they are compared with (generated clips share one image).
+  const std::int64_t test_frame = table.integer(0, "Frame ID");
+  std::set<std::string> images = {data.at(test_frame + 1).image_path};
+  for (std::int64_t m = test_frame - 5; m < test_frame; ++m) images.insert(data.at(m).image_path);
+  state.counters["decoded_images"] = static_cast<double>(images.size());
   state.counters["ms_per_compared_frame"] = benchmark::Counter(
       static_cast<double>(compared) * 1e-3,
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
