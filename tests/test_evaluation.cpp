@@ -356,6 +356,7 @@ TEST(EvaluateTracking, RunLengthTracksScoreExactlyAsTheirMasks) {
   expect_error_containing<ContentError>([&] { evaluate_tracking(bad, bad); }, {"sum to 3"});
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
 // The process's address space now, in bytes (0 when it cannot be read).
 std::size_t address_space_in_use() {
   std::ifstream statm("/proc/self/statm");
@@ -363,6 +364,7 @@ std::size_t address_space_in_use() {
   statm >> pages;
   return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
+#endif
 
 // Runs `work` in a child process that may grow its address space by at most `bytes`. The cap
 // counts from what the process already holds: libraries differ by machine (OpenBLAS, where
