@@ -8,8 +8,8 @@
 // in the clip are relative. The resolution benchmarks compare the frames before the first
 // overlap run of the clip's report; the encoder stand-in returns constant features, so the
 // time measured is the library's own work plus one decode of each distinct frame image
-// (BM_FrameImageDecode, counted as decoded_images). BM_ResolutionDenseBaseline does the same steps the
-// way a numpy user would: dense float planes per box and a frame image decoded per use.
+// (BM_FrameImageDecode, counted as decoded_images). BM_ResolutionDenseBaseline does the same
+// steps the way a numpy user would: dense float planes per box and a frame image decoded per use.
 
 #include "clip_cache.hpp"
 

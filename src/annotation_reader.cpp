@@ -31,6 +31,11 @@ namespace {
 namespace af = annotation_file;
 using Polygon = std::vector<cv::Point>;
 
+// `value` rounded up to a multiple of `step`.
+constexpr std::uintptr_t round_up(std::uintptr_t value, std::uintptr_t step) {
+  return (value + step - 1) / step * step;
+}
+
 // Blocks of crop memory straight from the kernel: zeroed already, aligned to whole huge pages
 // and advised to use them. A fault per 4 KiB page costs more than filling the masks, and on
 // some virtual machines far more. The allocator is never destroyed: crops may outlive
@@ -70,9 +75,7 @@ class HugeBlockAllocator : public cv::MatAllocator {
   }
 
  private:
-  static std::size_t mapped_size(std::size_t bytes) {
-    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  }
+  static std::size_t mapped_size(std::size_t bytes) { return round_up(bytes, kHugePage); }
 
   // `bytes` (a multiple of the huge page) of fresh zeroed memory starting on a huge page.
   static std::uint8_t* map_aligned(std::size_t bytes) {
@@ -81,10 +84,12 @@ class HugeBlockAllocator : public cv::MatAllocator {
                           -1, 0);
     if (mapped == MAP_FAILED) throw std::bad_alloc();
     const auto begin = reinterpret_cast<std::uintptr_t>(mapped);
-    const std::uintptr_t aligned = (begin + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t aligned = round_up(begin, kHugePage);
     if (aligned > begin) ::munmap(mapped, aligned - begin);
     const std::uintptr_t end = begin + reserved;
-    if (end > aligned + bytes) ::munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+    if (end > aligned + bytes) {
+      ::munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+    }
     // Advice only: without huge pages the block works the same.
     ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
     return reinterpret_cast<std::uint8_t*>(aligned);
@@ -104,7 +109,7 @@ class CropArena {
     }
     const int start = static_cast<int>(used_);
     cv::Mat crop = block_.colRange(start, start + static_cast<int>(bytes)).reshape(1, size.height);
-    used_ += (bytes + kAlignment - 1) / kAlignment * kAlignment;
+    used_ += round_up(bytes, kAlignment);
     return crop;
   }
 

@@ -2,6 +2,8 @@
 
 #include <kovra_utils/classical_models.hpp>
 
+#include "text.hpp"
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -75,9 +77,8 @@ cv::Mat read_rgb(const std::string& path, cv::Size expected) {
   const cv::Mat bgr = cv::imread(path, cv::IMREAD_COLOR);
   if (bgr.empty()) throw FileError("cannot read the frame image " + path);
   if (bgr.size() != expected) {
-    throw ContentError("the frame image " + path + " is " + std::to_string(bgr.rows) + " x " +
-                       std::to_string(bgr.cols) + ", the prompted masks are " +
-                       std::to_string(expected.height) + " x " + std::to_string(expected.width));
+    throw ContentError("the frame image " + path + " is " + text::format_size(bgr.size()) +
+                       ", the prompted masks are " + text::format_size(expected));
   }
   cv::Mat rgb;
   cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);

@@ -3,6 +3,7 @@
 #include <kovra_utils/annotation.hpp>
 
 #include "draw.hpp"
+#include "text.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -258,10 +259,8 @@ void require_one_size(const std::vector<Mask>& masks_new, const std::vector<Mask
     for (std::size_t i = 0; i < masks.size(); ++i) {
       if (masks[i].size() != first->size()) {
         throw ArgumentError(std::string(what) + ": all masks must be " +
-                            std::to_string(first->rows()) + " x " + std::to_string(first->cols()) +
-                            ", " + name + "[" + std::to_string(i) + "] is " +
-                            std::to_string(masks[i].rows()) + " x " +
-                            std::to_string(masks[i].cols()));
+                            text::format_size(first->size()) + ", " + name + "[" +
+                            std::to_string(i) + "] is " + text::format_size(masks[i].size()));
       }
     }
   };
@@ -399,9 +398,8 @@ FeatureList generate_sam2_image_features(const cv::Mat& image, const std::vector
   for (std::size_t i = 0; i < masks.size(); ++i) {
     if (masks[i].size() != rgb.size()) {
       throw ArgumentError("generate_sam2_image_features: masks must be " +
-                          std::to_string(rgb.rows) + " x " + std::to_string(rgb.cols) +
-                          " like the image, masks[" + std::to_string(i) + "] is " +
-                          std::to_string(masks[i].rows()) + " x " + std::to_string(masks[i].cols()));
+                          text::format_size(rgb.size()) + " like the image, masks[" +
+                          std::to_string(i) + "] is " + text::format_size(masks[i].size()));
     }
   }
   image_predictor.set_image(rgb);

@@ -51,9 +51,9 @@ struct NonZero {
   bool binary = true;  ///< every pixel is 0 or 1
 };
 
-/// All three in one scan, sixteen pixels at a time where the processor allows. Stands in for cv::boundingRect on planes:
-/// OpenCV 4.6 can return a rectangle one column short for some 8-bit planes. ArgumentError for
-/// any other type.
+/// All three in one scan, sixteen pixels at a time where the processor allows. Stands in for
+/// cv::boundingRect on planes: OpenCV 4.6 can return a rectangle one column short for some 8-bit
+/// planes. ArgumentError for any other type.
 NonZero nonzero_extent(const cv::Mat& plane);
 
 }  // namespace kovra_utils::geometry

@@ -74,7 +74,7 @@ class CountsCheck {
   }
 
  private:
-  std::string size_text() const { return std::to_string(height_) + " x " + std::to_string(width_); }
+  std::string size_text() const { return text::format_size(cv::Size(width_, height_)); }
 
   int height_;
   int width_;
@@ -903,7 +903,8 @@ cv::Size clip_frame_size(const ClipData& clip) {
     for (const auto& [box_key, mask] : record.masks_dict) {
       if (!size) size = mask.size();
       if (mask.size() != *size) {
-        throw ArgumentError("COCO export: every mask must have the frame size " + text::format_size(*size) +
+        throw ArgumentError("COCO export: every mask must have the frame size " +
+                            text::format_size(*size) +
                             ", but " + box_key + " of frame " + std::to_string(key) + " (" +
                             record.json_path + ") is " + text::format_size(mask.size()));
       }

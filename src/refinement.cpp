@@ -228,10 +228,12 @@ void require_fitting_blob_values(int num_labels, const ComponentLabels& labels,
   const std::string count = std::to_string(num_labels);
   require(num_labels >= 1, "num_labels must be at least 1, got " + count);
   require(stats.type() == CV_32SC1 && stats.rows == num_labels && stats.cols == cv::CC_STAT_MAX,
-          "stats must be 32-bit integers of " + count + " x 5, got " + text::format_size(stats.size()));
+          "stats must be 32-bit integers of " + count + " x 5, got " +
+              text::format_size(stats.size()));
   require(
       centroids.type() == CV_64FC1 && centroids.rows == num_labels && centroids.cols == 2,
-      "centroids must be 64-bit floats of " + count + " x 2, got " + text::format_size(centroids.size()));
+      "centroids must be 64-bit floats of " + count + " x 2, got " +
+          text::format_size(centroids.size()));
   require(num_labels == 1 || (best_idx >= 1 && best_idx < num_labels),
           "best_idx must be a label from 1 to " + std::to_string(num_labels - 1) + ", got " +
               std::to_string(best_idx));

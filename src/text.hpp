@@ -51,9 +51,6 @@ std::string format_array(const std::vector<double>& values);
 /// The same form with every value in float32's shortest round-trip text (numpy's float32 arrays).
 std::string format_array(const std::vector<float>& values);
 
-/// "H x W": a plane's size as messages give it, height first.
-std::string format_size(cv::Size size);
-
 /// Shortest decimal text that reads back to the float32 `value`, in format_float's form.
 std::string format_float(float value);
 

@@ -19,8 +19,7 @@ namespace {
 
 void require_valid_size(cv::Size size) {
   if (size.width < 0 || size.height < 0) {
-    throw ArgumentError("mask size must not be negative, got " + std::to_string(size.height) +
-                        " x " + std::to_string(size.width));
+    throw ArgumentError("mask size must not be negative, got " + text::format_size(size));
   }
 }
 
@@ -144,8 +143,7 @@ bool Mask::operator==(const Mask& other) const {
 void require_same_size(const Mask& a, const Mask& b, std::string_view what) {
   if (a.size() != b.size()) {
     throw ArgumentError(std::string(what) + ": masks must have the same size, got " +
-                        std::to_string(a.rows()) + " x " + std::to_string(a.cols()) + " and " +
-                        std::to_string(b.rows()) + " x " + std::to_string(b.cols()));
+                        text::format_size(a.size()) + " and " + text::format_size(b.size()));
   }
 }
 

@@ -218,9 +218,8 @@ OrderedMap<std::string, double> compute_motion_score_in_polygon(
   for (const auto& [key, mask] : masks_dict) {
     if (mask.size() != prev_frame.size()) {
       throw ArgumentError("compute_motion_score_in_polygon: mask " + key + " is " +
-                          std::to_string(mask.rows()) + " x " + std::to_string(mask.cols()) +
-                          ", the frames are " + std::to_string(prev_frame.rows) + " x " +
-                          std::to_string(prev_frame.cols));
+                          text::format_size(mask.size()) + ", the frames are " +
+                          text::format_size(prev_frame.size()));
     }
   }
   cv::Mat flow;

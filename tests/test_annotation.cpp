@@ -493,8 +493,8 @@ TEST_F(TrackerOutput, OrdersFilesNumericallyRootFirstThenSubfoldersByName) {
   EXPECT_EQ(loaded.last_frame->frame_index, 0);
 }
 
-// A clip's crops share large blocks of memory: a mask kept after its clip is gone, and copied
-// on to another thread's clip, still reads its own pixels.
+// A clip's crops share large blocks of memory: a mask kept after its clip (read on two threads)
+// is gone still holds its own pixels, those a fresh load gives.
 TEST_F(TrackerOutput, MasksOutliveTheirClip) {
   for (int i = 0; i < 40; ++i) write_frame("output_pp_" + std::to_string(i) + ".json", i % 40);
   Mask kept;

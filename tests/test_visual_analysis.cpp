@@ -75,8 +75,12 @@ TEST(ClusterMasksAndPrint, SharedBorderPointJoinsTheEarlierCluster) {
   masks["N"] = dot({700, 500});
   masks["B"] = dot({300, 100});
   // Keys built by appending: GCC 12 at -O3 warns (-Wrestrict) on "C" + std::to_string(k).
-  for (int k = 0; k < 4; ++k) masks[std::string("C").append(std::to_string(k))] = dot({360 + 30 * k, 100});
-  for (int k = 0; k < 4; ++k) masks[std::string("A").append(std::to_string(k))] = dot({150 + 30 * k, 100});
+  for (int k = 0; k < 4; ++k) {
+    masks[std::string("C").append(std::to_string(k))] = dot({360 + 30 * k, 100});
+  }
+  for (int k = 0; k < 4; ++k) {
+    masks[std::string("A").append(std::to_string(k))] = dot({150 + 30 * k, 100});
+  }
   EXPECT_EQ(groups_of(kovra_utils::cluster_masks_and_print(masks, 60, 4)),
             (Groups{{"Noise", {"N"}}, {"Cluster 0", {"B", "C0", "C1", "C2", "C3"}},
                     {"Cluster 1", {"A0", "A1", "A2", "A3"}}}));
